@@ -1,0 +1,28 @@
+# make demo: build everything and render the demo tune to build/demo.wav
+# make test: build and run every test, plain and under ASan + UBSan
+BUILD ?= build
+SANBUILD ?= build-san
+JOBS ?= 2
+
+.PHONY: all demo test test-release test-sanitize bench clean
+
+all:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: all
+	cmake --build $(BUILD) --target demo
+	@echo "wrote $(BUILD)/demo.wav"
+
+test-release: all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DTUNEDUMP_SANITIZE=ON
+	cmake --build $(SANBUILD) -j $(JOBS)
+	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
+
+test: test-release test-sanitize
+
+clean:
+	rm -rf $(BUILD) $(SANBUILD)

@@ -1,0 +1,140 @@
+#include "frontend/tunedumps.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tunedump/tunedump.h"
+
+static uint8_t modfile[VEX_IMAGE_BUFFER];
+static int16_t soundbuffer[td_maxsamples];
+static int16_t tempsoundbuffer[2 * td_blockframes];
+
+static bool put_byte(int value, FILE* file) { return std::fputc(value, file) != EOF; }
+
+static bool put_lsb32(uint32_t value, FILE* file)
+{
+    bool ok = true;
+    for (int i = 0; i < 4; i++)
+        ok = put_byte(static_cast<int>((value >> (8 * i)) & 0xFF), file) && ok;
+    return ok;
+}
+
+static bool put_lsb16(uint32_t value, FILE* file)
+{
+    const bool low = put_byte(static_cast<int>(value & 0xFF), file);
+    const bool high = put_byte(static_cast<int>((value >> 8) & 0xFF), file);
+    return low && high;
+}
+
+void lsb32(uint32_t value, FILE* file) { put_lsb32(value, file); }
+void lsb16(uint32_t value, FILE* file) { put_lsb16(value, file); }
+
+static bool put_text(const char* text, FILE* file)
+{
+    return std::fwrite(text, 1, 4, file) == 4;
+}
+
+static bool write_wav_body(FILE* file, const void* data, uint32_t bytes, uint32_t rate)
+{
+    bool ok = put_text("RIFF", file);
+    ok = put_lsb32(bytes + 36, file) && ok;
+    ok = put_text("WAVE", file) && ok;
+    ok = put_text("fmt ", file) && ok;
+    ok = put_lsb32(16, file) && ok;
+    ok = put_lsb16(1, file) && ok;
+    ok = put_lsb16(1, file) && ok;
+    ok = put_lsb32(rate, file) && ok;
+    ok = put_lsb32(rate * 2, file) && ok;
+    ok = put_lsb16(2, file) && ok;
+    ok = put_lsb16(16, file) && ok;
+    ok = put_text("data", file) && ok;
+    ok = put_lsb32(bytes, file) && ok;
+    return std::fwrite(data, 1, bytes, file) == bytes && ok;
+}
+
+static void remove_if_regular(const char* path)
+{
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISREG(info.st_mode))
+        unlink(path);
+}
+
+int32_t writewav(const char* path, const void* data, uint32_t bytes, uint32_t rate)
+{
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr)
+        return -1;
+    bool ok = write_wav_body(file, data, bytes, rate);
+    ok = std::fclose(file) == 0 && ok;
+    if (ok)
+        return 0;
+    remove_if_regular(path);
+    return -1;
+}
+
+int32_t td_render(int16_t* output, int32_t target)
+{
+    int32_t count = 0;
+    while (count < target) {
+        mix_newhand(0, tempsoundbuffer, static_cast<int32_t>(sizeof tempsoundbuffer));
+        for (int32_t k = 0; k < td_blockframes; k++)
+            output[count++] = tempsoundbuffer[2 * k];
+    }
+    return count;
+}
+
+static bool read_module(const char* path)
+{
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return false;
+    std::memset(modfile, 0, sizeof modfile);
+    const size_t got = std::fread(modfile, 1, VEX_IMAGE_SIZE, file);
+    (void)got;
+    std::fclose(file);
+    return true;
+}
+
+int td_main(int argc, char** argv)
+{
+    if (argc != 5) {
+        std::puts("tunedump source.mod samplenum seconds dest.wav");
+        return 1;
+    }
+    if (vex_init(td_rate, td_mixblock) == 0) {
+        std::fputs("VEX failure\n", stderr);
+        return 1;
+    }
+    if (!read_module(argv[1])) {
+        std::puts("Error opening input file.");
+        return 1;
+    }
+    const int32_t solo = std::atoi(argv[2]);
+    if (solo < 0 || solo > 31) {
+        std::fputs("sample number must be 0..31. Number 0 means, do not solo anything. \n",
+                   stderr);
+        return 1;
+    }
+    mix_solosample = solo;
+    const int32_t seconds = std::atoi(argv[3]);
+    if (seconds < 1 || seconds > td_maxseconds) {
+        std::fputs("seconds too big or small or something\n", stderr);
+        return 1;
+    }
+    const int32_t target = seconds * td_rate;
+    if (vex_get(modfile) == 0) {
+        std::fprintf(stderr, "%s\n", pt_errorstr);
+        return 1;
+    }
+    vex_start(1);
+    const int32_t count = td_render(soundbuffer, target);
+    if (writewav(argv[4], soundbuffer, static_cast<uint32_t>(count) * 2, td_rate) != 0) {
+        std::puts("File error.");
+        return 1;
+    }
+    vex_close();
+    return 0;
+}

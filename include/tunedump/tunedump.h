@@ -1,0 +1,69 @@
+/* tunedump: a module player library for host programs.
+ *
+ * Calling order: vex_init once; set mix_solosample if one sample is to be
+ * heard alone; vex_get with a module image that stays in place for the whole
+ * playback; vex_start; any number of mix_newhand calls; vex_close.
+ * vex_position, vex_time, vex_set_mastervolume and ehto_toteutuu may be
+ * called between mix_newhand calls.
+ */
+#ifndef TUNEDUMP_TUNEDUMP_H
+#define TUNEDUMP_TUNEDUMP_H
+
+#include <stdint.h>
+
+/* A module image is the module file's first VEX_IMAGE_SIZE bytes, zero past
+ * the end of the file, followed by VEX_IMAGE_GUARD zero bytes: allocate
+ * VEX_IMAGE_BUFFER bytes, zero them, and read the file into the front. */
+#define VEX_IMAGE_SIZE 2000000
+#define VEX_IMAGE_GUARD 16
+#define VEX_IMAGE_BUFFER (VEX_IMAGE_SIZE + VEX_IMAGE_GUARD)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An event condition: eight (lower, upper) pairs, seven of them tested.
+ * A pair matches any value when its upper bound is negative. */
+typedef struct vex_condition {
+    int32_t channel_lo, channel_hi;
+    int32_t sample_lo, sample_hi;
+    int32_t reserved_lo, reserved_hi;
+    int32_t effect_lo, effect_hi;
+    int32_t parameter_lo, parameter_hi;
+    int32_t songpos_lo, songpos_hi;
+    int32_t row_modulus; /* unsigned divisor of the row; 0 leaves it unreduced */
+    int32_t row_lo, row_hi;
+    int32_t tick_lo, tick_hi;
+} vex_condition;
+
+/* 1 on success, 0 when the driver or mixer could not be brought up. */
+int32_t vex_init(int32_t rate, int32_t frames);
+/* 1 if the module was loaded, 0 if refused (the reason is in pt_errorstr). */
+int32_t vex_get(uint8_t* image);
+void vex_start(int32_t hz);
+/* Fills bytes / 4 stereo frames of two signed 16-bit values, left first. */
+void mix_newhand(int32_t unused, void* destination, int32_t bytes);
+void vex_close(void);
+int32_t vex_set_mastervolume(double level);
+/* Row + 100 x order position. */
+int32_t vex_position(void);
+/* Milliseconds of audio produced since the last vex_start. */
+int32_t vex_time(void);
+int32_t update_samples_per_tick(void);
+
+/* 0: no solo; 1..31: only that sample is heard. Set before vex_get. */
+extern int32_t mix_solosample;
+/* The loader's message for the last refused module, or null. */
+extern const char* pt_errorstr;
+
+/* Stores a host value; returns its id (1 or more), or 0 when full. */
+int32_t vex_set_callback(void* callback);
+/* 1 when some channel meets the condition at the current tick. */
+int32_t ehto_toteutuu(const vex_condition* condition);
+int32_t inrange(int32_t value, int32_t lower, int32_t upper);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,109 @@
+// Software mixer: channel records, sample registry, buses, the block mixer
+// and its inner voice loops.
+#pragma once
+#include <cstdint>
+
+struct mix_channel {
+    int8_t* sample_data;
+    int32_t sample_number;
+    int32_t volume;
+    uint32_t position_fraction;
+    uint32_t position;
+    uint32_t step_fraction;
+    int32_t step;
+    uint32_t loop_start;
+    uint32_t loop_end;
+    int32_t loop_enabled;
+    uint32_t length;
+    int32_t panning;
+    int32_t step_changed;
+    int32_t position_changed;
+};
+
+struct mix_bus;
+
+struct mix_sample {
+    int8_t* sample_data;
+    uint32_t length;
+    uint32_t loop_start;
+    uint32_t loop_end;
+    int32_t loop_enabled;
+    mix_bus* bus;
+};
+
+struct mix_bus_input {
+    mix_bus* source;
+    float gain;
+};
+
+struct mix_bus {
+    float* buffer;
+    int32_t frames;
+    int32_t channels;
+    mix_bus_input inputs[2];
+    int32_t effects[2];
+};
+
+constexpr int mix_maxchannels = 32;
+constexpr int mix_maxsamples = 32;
+constexpr int mix_busnum = 8;
+constexpr int mix_outputbus = 7;
+constexpr uint32_t emptysample_size = 140000;
+
+extern mix_channel mix_channels[mix_maxchannels];
+extern mix_channel mix_realchannels[mix_maxchannels];
+extern mix_channel* curchan;
+extern int32_t mix_curchannel;
+extern mix_sample mix_samples[mix_maxsamples];
+extern mix_bus mix_buses[mix_busnum];
+extern int8_t emptysample[emptysample_size];
+extern "C" int32_t mix_solosample;
+extern int32_t mix_mainvolume;
+extern int32_t mix_activechannels;
+extern int32_t sd_mix_rate;
+extern int32_t sd_mix_interpolation;
+// Set once a one-shot voice has run off its end; cleared only by a new read
+// position from the control side.
+extern bool mix_voiceended[mix_maxchannels];
+
+// Control operations (installed into the driver table).
+int32_t mix_getsample(int32_t n, int8_t* data, uint32_t length, uint32_t loop_start,
+                      uint32_t loop_end, int32_t loop_enabled);
+mix_channel* mix_selectchannel(int32_t channel);
+void mix_setsample(int32_t n);
+void mix_setvolume(int32_t volume);
+void mix_setpanning(int32_t panning);
+void mix_setoffset(int32_t offset);
+void mix_setamigaperiod(int32_t period);
+int32_t mix_setmainvolume(int32_t volume);
+void mix_setactivechannels(int32_t count);
+
+// Set-up.
+int32_t sd_mix_init(int32_t rate, int32_t frames);
+mix_channel* sd_mix_initchannel(mix_channel* channel);
+mix_sample* sd_mix_initsample(mix_sample* sample);
+void sd_mix_setfunctions();
+
+// Buses.
+float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels);
+void mix_bus_add_input(mix_bus* bus, mix_bus* source, float gain);
+void mix_bus_add_effect(mix_bus* bus, int32_t effect);
+void mix_bus_clear(mix_bus* bus);
+
+// One block: merge, gains, voices, bus sums, conversion.
+float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert);
+mix_channel* mix_copychannel(mix_channel* render, mix_channel* control);
+float mix_leftgain(int32_t mainvolume, int32_t volume, int32_t panning);
+float mix_rightgain(int32_t mainvolume, int32_t volume, int32_t panning);
+
+// Inner loops.
+void long_addition(uint32_t* whole, uint32_t* fraction, const int32_t* step_whole,
+                   const uint32_t* step_fraction);
+void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol,
+                     float rvol);
+// As sd_c_imixstereo; returns true when the one-shot voice ended in this call.
+bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
+                           float rvol);
+void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames);
+void sd_c_imixstereo_tos16i(mix_channel* channel, int16_t* buffer, int32_t frames,
+                            float gain1, float gain2);

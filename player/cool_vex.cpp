@@ -1,0 +1,109 @@
+// The player interface and the render pump that interleaves replay ticks
+// with mixing.
+#include "player/cool_vex.h"
+
+#include <cstring>
+
+#include "driver/sd_main.h"
+#include "mixer/sd_mix.h"
+#include "replayer/pt.h"
+
+int32_t laite = 0;
+int32_t tix = 0;
+int32_t screenHz = 0;
+int32_t samples_per_tick = 0;
+int32_t samples_left_before_tick = 0;
+int32_t vex_rate = 44100;
+int64_t vex_frames = 0;
+
+int32_t vex_init(int32_t rate, int32_t frames)
+{
+    laite = 2;
+    if (sd_dsp16_init() == 0)
+        return 0;
+    callbackcount = 0;
+    if (sd_init(rate, frames) == 0)
+        return 0;
+    vex_rate = rate;
+    sd_setmainvolume(64);
+    sd_start();
+    return 1;
+}
+
+int32_t vex_get(uint8_t* image)
+{
+    pt_rowcount = 0;
+    pt_songpos = 0;
+    // No row of this module has been played yet.
+    pt_lineptr = nullptr;
+    if (pt_takemod(image) == 0)
+        return 0;
+    pt_init();
+    return 1;
+}
+
+int32_t update_samples_per_tick()
+{
+    samples_per_tick = vex_tickframes(pt_bpmtempo);
+    return samples_per_tick;
+}
+
+void vex_start(int32_t hz)
+{
+    tix = 1;
+    screenHz = hz;
+    vex_frames = 0;
+    if (pt_bpmtempo > 0)
+        samples_per_tick = vex_tickframes(pt_bpmtempo);
+}
+
+void mix_newhand(int32_t, void* destination, int32_t bytes)
+{
+    const int32_t wanted = bytes / 4;
+    if (wanted <= 0)
+        return;
+    int16_t* frames = static_cast<int16_t*>(destination);
+    // A replayer that was never reset has no tempo: there is nothing to play.
+    if (pt_bpmtempo <= 0) {
+        std::memset(frames, 0, static_cast<size_t>(wanted) * 4);
+        return;
+    }
+    int32_t done = 0;
+    for (;;) {
+        if (samples_left_before_tick <= 0) {
+            pt_play();
+            samples_per_tick = vex_tickframes(pt_bpmtempo);
+            samples_left_before_tick = samples_per_tick;
+        }
+        const int32_t left = wanted - done;
+        const int32_t n = samples_left_before_tick < left ? samples_left_before_tick : left;
+        sd_mix_stereo(frames + 2 * done, n, 1);
+        samples_left_before_tick -= n;
+        done += n;
+        if (done >= wanted)
+            break;
+    }
+    vex_frames += wanted;
+}
+
+void vex_close()
+{
+    if (laite != 0) {
+        sd_stop();
+        sd_shutdown();
+    }
+}
+
+int32_t vex_set_mastervolume(double level)
+{
+    return sd_setmainvolume(static_cast<int32_t>(level * 63.0));
+}
+
+int32_t vex_position() { return pt_rowcount + 100 * pt_songpos; }
+
+int32_t vex_time()
+{
+    if (vex_rate <= 0)
+        return 0;
+    return static_cast<int32_t>(vex_frames * 1000 / vex_rate);
+}
