@@ -75,8 +75,13 @@ void mix_newhand(int32_t, void* destination, int32_t bytes)
             samples_per_tick = vex_tickframes(pt_bpmtempo);
             samples_left_before_tick = samples_per_tick;
         }
-        const int32_t left = wanted - done;
-        const int32_t n = samples_left_before_tick < left ? samples_left_before_tick : left;
+        int32_t n = wanted - done;
+        if (samples_left_before_tick < n)
+            n = samples_left_before_tick;
+        // A host that gave vex_init a block smaller than a slow tick gets the
+        // tick in several mixes; the result is the same.
+        if (mix_buses[0].frames < n)
+            n = mix_buses[0].frames;
         sd_mix_stereo(frames + 2 * done, n, 1);
         samples_left_before_tick -= n;
         done += n;
