@@ -122,7 +122,7 @@ mix_sample* sd_mix_initsample(mix_sample* sample)
 float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels)
 {
     const size_t count = static_cast<size_t>(frames) * static_cast<size_t>(channels);
-    bus->buffer = static_cast<float*>(std::calloc(count ? count : 1, sizeof(float)));
+    bus->buffer = static_cast<float*>(std::calloc(count, sizeof(float)));
     bus->frames = frames;
     bus->channels = channels;
     for (mix_bus_input& input : bus->inputs)
@@ -161,6 +161,9 @@ void mix_bus_clear(mix_bus* bus)
 
 int32_t sd_mix_init(int32_t rate, int32_t frames)
 {
+    // Periods are divided by the rate, and a block needs room for a frame.
+    if (rate <= 0 || frames <= 0)
+        return 0;
     std::memset(emptysample, 0, sizeof emptysample);
     sd_mix_rate = rate;
     for (mix_bus& bus : mix_buses)

@@ -63,8 +63,9 @@ void mix_newhand(int32_t, void* destination, int32_t bytes)
     if (wanted <= 0)
         return;
     int16_t* frames = static_cast<int16_t*>(destination);
-    // A replayer that was never reset has no tempo: there is nothing to play.
-    if (pt_bpmtempo <= 0) {
+    // A replayer that was never reset has no tempo, and a mixer that was never
+    // set up has no buses: there is nothing to play.
+    if (pt_bpmtempo <= 0 || mix_buses[0].frames <= 0) {
         std::memset(frames, 0, static_cast<size_t>(wanted) * 4);
         return;
     }
