@@ -1,0 +1,333 @@
+// The mixer's fast paths against the plain block mixer and voice loop of
+// tests/support/reference_mixer.h: every 16-bit value, every float of the
+// output bus and every voice position must come out identical.
+//
+// Pinned checksums guard the plain code itself. A deliberate change of the
+// replayer or mixer output changes them; print the new values with
+//   TUNEDUMP_PRINT_CHECKSUMS=1 build/tests/tunedump_tests --gtest_filter='Exactness.Pinned*'
+// and paste them into pinned_renders below.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/support/harness.h"
+#include "tests/support/reference_mixer.h"
+
+using namespace harness;
+
+namespace {
+
+struct lcg {
+    uint64_t state;
+    uint32_t next()
+    {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(state >> 33);
+    }
+    int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
+};
+
+std::string signature_for(int channels)
+{
+    if (channels == 4)
+        return "M.K.";
+    if (channels < 10)
+        return std::to_string(channels) + "CHN";
+    return std::to_string(channels) + "CH";
+}
+
+mb_sample random_sample(lcg& r, int kind)
+{
+    mb_sample s;
+    const size_t sizes[] = {64, 200, 1000, 4000, 20000, 131070};
+    s.data.resize(sizes[r.below(6)]);
+    for (int8_t& b : s.data)
+        b = static_cast<int8_t>(r.below(256) - 128);
+    s.volume = static_cast<uint8_t>(r.below(65));
+    const uint32_t n = static_cast<uint32_t>(s.data.size());
+    if (kind == 0) {  // loop over the whole sample
+        s.loop_start = 0;
+        s.loop_length = n;
+    } else if (kind == 1) {  // loop over a part, with a head played once
+        s.loop_start = (n / 2) & ~1u;
+        s.loop_length = ((n - s.loop_start) / 2) & ~1u;
+    } else if (kind == 2) {  // the shortest loop there is
+        s.loop_start = 10;
+        s.loop_length = 4;
+    }
+    // kinds 3 and 4: one-shot
+    return s;
+}
+
+mb_cell random_effect(lcg& r)
+{
+    static const uint8_t plain[] = {0x0, 0x1, 0x2, 0x3, 0x4, 0x5, 0x6, 0x7, 0x8, 0x9, 0xA, 0xC};
+    mb_cell c;
+    const int pick = r.below(20);
+    if (pick < 12) {
+        c.effect = plain[pick];
+        c.parameter = static_cast<uint8_t>(r.below(256));
+        if (c.effect == 0xC)
+            c.parameter = static_cast<uint8_t>(r.below(3) == 0 ? 0 : r.below(80));
+    } else if (pick < 17) {
+        static const uint8_t sub[] = {0x1, 0x2, 0x9, 0xA, 0xB, 0xC, 0xD};
+        c.effect = 0xE;
+        c.parameter = static_cast<uint8_t>(sub[r.below(7)] << 4 | r.below(16));
+    } else if (pick < 19) {
+        c.effect = 0xF;
+        c.parameter = static_cast<uint8_t>(r.below(2) ? 1 + r.below(8) : 32 + r.below(224));
+    } else {
+        c.effect = 0xD;
+        c.parameter = static_cast<uint8_t>(r.below(4));
+    }
+    return c;
+}
+
+// A busy module of every effect family, looped and one-shot samples, silent
+// notes, sample changes without a note and speed and tempo changes.
+mb_module generated(int channels, uint64_t seed)
+{
+    lcg r{seed};
+    mb_module m = mb_new(signature_for(channels));
+    for (int i = 1; i <= 10; i++)
+        m.samples[i] = random_sample(r, i % 5);
+    m.samples[10].data.clear();  // a sample with no data
+    for (int p = 0; p < 3; p++)
+        for (int row = 0; row < 64; row++)
+            for (int ch = 0; ch < channels; ch++) {
+                mb_cell& cell = mb_at(m, p, row, ch);
+                const int what = r.below(8);
+                if (what < 3) {
+                    cell.sample = static_cast<uint8_t>(1 + r.below(10));
+                    cell.period = mb_period(r.below(60));
+                } else if (what == 3) {
+                    cell.sample = static_cast<uint8_t>(1 + r.below(10));
+                }
+                if (r.below(3) != 0) {
+                    const mb_cell e = random_effect(r);
+                    cell.effect = e.effect;
+                    cell.parameter = e.parameter;
+                }
+            }
+    m.order = {0, 1, 2, 1};
+    return m;
+}
+
+using mixer_fn = float* (*)(int16_t*, int32_t, int32_t);
+
+struct render_result {
+    std::vector<int16_t> pcm;
+    std::vector<float> bus;          // bus 7 of each block, with convert 0
+    std::vector<uint32_t> voices;    // position and fraction of every voice after each block
+};
+
+// The render pump's sequence of blocks, with a mixer of our choice.
+render_result render(const std::vector<uint8_t>& bytes, int32_t solo, int32_t frames,
+                     mixer_fn mix, int32_t convert)
+{
+    vex_init(44100, 4096);
+    mix_solosample = solo;
+    place(bytes);
+    render_result out;
+    if (vex_get(image) == 0)
+        return out;
+    mix_solosample = 0;
+    vex_start(1);
+    int32_t left_in_tick = 0;
+    std::vector<int16_t> block(2 * 4096);
+    for (int32_t done = 0; done < frames;) {
+        if (left_in_tick <= 0) {
+            pt_play();
+            left_in_tick = vex_tickframes(pt_bpmtempo);
+        }
+        // Blocks of the front end's 1024 frames split ticks at odd places.
+        int32_t n = 1024 - done % 1024;
+        if (n > left_in_tick)
+            n = left_in_tick;
+        float* result = mix(block.data(), n, convert);
+        if (convert) {
+            out.pcm.insert(out.pcm.end(), block.begin(), block.begin() + 2 * n);
+        } else {
+            EXPECT_EQ(result, mix_buses[mix_outputbus].buffer);
+            out.bus.insert(out.bus.end(), result, result + 2 * n);
+        }
+        for (int ch = 0; ch < mix_activechannels; ch++) {
+            out.voices.push_back(mix_realchannels[ch].position);
+            out.voices.push_back(mix_realchannels[ch].position_fraction);
+        }
+        left_in_tick -= n;
+        done += n;
+    }
+    return out;
+}
+
+float* reference_mix(int16_t* d, int32_t f, int32_t c) { return reference::mix_stereo(d, f, c); }
+float* real_mix(int16_t* d, int32_t f, int32_t c) { return sd_mix_stereo(d, f, c); }
+
+// Both mixers, both output modes; the float buses are compared as bits.
+void expect_same_renders(const std::vector<uint8_t>& bytes, int32_t solo, int32_t frames)
+{
+    for (int32_t convert : {1, 0}) {
+        const render_result want = render(bytes, solo, frames, reference_mix, convert);
+        const render_result got = render(bytes, solo, frames, real_mix, convert);
+        ASSERT_EQ(got.pcm.size(), want.pcm.size());
+        for (size_t k = 0; k < want.pcm.size(); k++)
+            ASSERT_EQ(got.pcm[k], want.pcm[k]) << "value " << k << " (frame " << k / 2 << ")";
+        ASSERT_EQ(got.bus.size(), want.bus.size());
+        for (size_t k = 0; k < want.bus.size(); k++) {
+            uint32_t a, b;
+            std::memcpy(&a, &got.bus[k], 4);
+            std::memcpy(&b, &want.bus[k], 4);
+            ASSERT_EQ(a, b) << "bus value " << k << " (frame " << k / 2 << ")";
+        }
+        ASSERT_EQ(got.voices, want.voices) << "voice positions differ";
+    }
+}
+
+std::vector<uint8_t> file_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint64_t fnv1a(const void* data, size_t bytes)
+{
+    uint64_t h = 14695981039346656037ull;
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < bytes; i++)
+        h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+// What the front end writes: the left values of whole 1024-frame blocks
+// from the real render pump.
+uint64_t front_end_checksum(const std::vector<uint8_t>& bytes, int32_t solo, int32_t seconds)
+{
+    vex_init(44100, 4096);
+    mix_solosample = solo;
+    place(bytes);
+    EXPECT_EQ(vex_get(image), 1);
+    mix_solosample = 0;
+    samples_left_before_tick = 0;
+    vex_start(1);
+    std::vector<int16_t> mono;
+    std::vector<int16_t> block(2 * 1024);
+    while (static_cast<int32_t>(mono.size()) < seconds * 44100) {
+        mix_newhand(0, block.data(), static_cast<int32_t>(block.size() * 2));
+        for (size_t k = 0; k < 1024; k++)
+            mono.push_back(block[2 * k]);
+    }
+    return fnv1a(mono.data(), mono.size() * 2);
+}
+
+}  // namespace
+
+class GeneratedModules : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
+
+TEST_P(GeneratedModules, FastMixerMatchesPlainMixer)
+{
+    const auto [channels, seed, solo] = GetParam();
+    const mb_module m = generated(channels, static_cast<uint64_t>(seed) * 7919 + channels);
+    expect_same_renders(mb_build(m), solo, 3 * 44100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exactness, GeneratedModules,
+                         ::testing::Combine(::testing::Values(2, 4, 6, 8, 12, 16, 24, 32),
+                                            ::testing::Values(1, 2, 3),
+                                            ::testing::Values(0, 3)));
+
+TEST(Exactness, DemoAndCorpusModulesMatchPlainMixer)
+{
+    const std::vector<uint8_t> demo = file_bytes(TUNEDUMP_BUILD_DIR "/demo.mod");
+    if (demo.empty())
+        GTEST_SKIP() << "no demo.mod in the build tree";
+    expect_same_renders(demo, 0, 50 * 44100);
+    expect_same_renders(demo, 2, 10 * 44100);
+    for (const char* name : {"The_Last_V8.mod", "AnarchyMenu1.mod"}) {
+        const std::vector<uint8_t> bytes = file_bytes(std::string("/work/shared/corpus/") + name);
+        if (bytes.empty())
+            continue;
+        SCOPED_TRACE(name);
+        expect_same_renders(bytes, 0, 20 * 44100);
+    }
+}
+
+// The voice loop alone, on the awkward spots: loop ends met mid-block,
+// one-shot ends, steps above one point, silent sides, a block of one frame.
+TEST(Exactness, VoiceLoopMatchesPlainLoop)
+{
+    lcg r{12345};
+    std::vector<int8_t> data(1002);
+    for (int8_t& b : data)
+        b = static_cast<int8_t>(r.below(256) - 128);
+    std::vector<float> want(2 * 4096), got(2 * 4096);
+    for (int trial = 0; trial < 3000; trial++) {
+        mix_channel v{};
+        v.sample_data = data.data();
+        v.length = 1000;
+        v.loop_enabled = r.below(2);
+        v.loop_start = static_cast<uint32_t>(r.below(900));
+        v.loop_end = v.loop_start + 2 + static_cast<uint32_t>(r.below(98));
+        v.position = static_cast<uint32_t>(r.below(v.loop_enabled ? static_cast<int>(v.loop_end) + 1 : 1000));
+        v.position_fraction = r.next() << 1;
+        const int steps[] = {0, 0, 1, 2, 80};
+        v.step = steps[r.below(5)];
+        v.step_fraction = r.below(4) == 0 ? 0 : r.next() << 1;
+        v.volume = 64;
+        const float gains[] = {0.0f, 1.0f / 128, 65.0f / 128, 129.0f / 128, 510.0f / 128};
+        const float lvol = gains[r.below(5)];
+        const float rvol = gains[r.below(5)];
+        const int32_t sizes[] = {0, 1, 7, 882, 4096};
+        const int32_t frames = sizes[r.below(5)];
+        for (size_t k = 0; k < want.size(); k++)
+            want[k] = got[k] = static_cast<float>(r.below(2001) - 1000) / 1073741824.0f;
+        mix_channel a = v, b = v;
+        const bool ended_want = reference::imixstereo(&a, want.data(), frames, lvol, rvol);
+        const bool ended_got = sd_c_imixstereo_ended(&b, got.data(), frames, lvol, rvol);
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        ASSERT_EQ(ended_got, ended_want);
+        ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "voice record differs";
+        ASSERT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0);
+    }
+}
+
+TEST(Exactness, PinnedRenders)
+{
+    struct pinned {
+        int channels;
+        uint64_t seed;
+        int32_t solo;
+        uint64_t checksum;
+    };
+    const pinned pinned_renders[] = {
+        {4, 11, 0, 0xa2b65069df866332ull},
+        {8, 12, 0, 0x3ed4a83c7bb0c088ull},
+        {32, 13, 0, 0x65a202dbc9e12505ull},
+        {16, 14, 5, 0x7dccfe4707e33d31ull},
+    };
+    const uint64_t demo_checksum = 0x679ae2a4662d7211ull;
+    const bool print = std::getenv("TUNEDUMP_PRINT_CHECKSUMS") != nullptr;
+    for (const pinned& p : pinned_renders) {
+        const uint64_t sum = front_end_checksum(mb_build(generated(p.channels, p.seed)), p.solo, 10);
+        if (print)
+            std::printf("        {%d, %llu, %d, 0x%016llxull},\n", p.channels,
+                        static_cast<unsigned long long>(p.seed), p.solo,
+                        static_cast<unsigned long long>(sum));
+        else
+            EXPECT_EQ(sum, p.checksum) << p.channels << " channels, seed " << p.seed;
+    }
+    const std::vector<uint8_t> demo = file_bytes(TUNEDUMP_BUILD_DIR "/demo.mod");
+    if (demo.empty())
+        return;
+    const uint64_t sum = front_end_checksum(demo, 0, 60);
+    if (print)
+        std::printf("    const uint64_t demo_checksum = 0x%016llxull;\n",
+                    static_cast<unsigned long long>(sum));
+    else
+        EXPECT_EQ(sum, demo_checksum) << "demo module";
+}
