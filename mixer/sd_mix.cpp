@@ -122,6 +122,9 @@ mix_sample* sd_mix_initsample(mix_sample* sample)
 float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels)
 {
     const size_t count = static_cast<size_t>(frames) * static_cast<size_t>(channels);
+    // A player brought up again gets fresh buffers; the old ones go back, so
+    // repeated set-ups do not pile up memory.
+    std::free(bus->buffer);
     bus->buffer = static_cast<float*>(std::calloc(count, sizeof(float)));
     bus->frames = frames;
     bus->channels = channels;
