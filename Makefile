@@ -3,6 +3,7 @@
 BUILD ?= build
 SANBUILD ?= build-san
 JOBS ?= 2
+BENCH_RUNS ?= 5
 
 .PHONY: all demo test test-release test-sanitize bench clean
 
@@ -23,6 +24,11 @@ test-sanitize:
 	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
 
 test: test-release test-sanitize
+
+# make bench: times tunedump against the floor of writing the file, and the voice loop
+bench: all
+	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS)
+	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD)

@@ -1,0 +1,66 @@
+// Nanoseconds per voice-frame of the inner voice loop, for a looped and a
+// one-shot voice at a typical pitch and at a high one.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+#include "mixer/sd_mix.h"
+
+namespace {
+
+constexpr int32_t frames = 882;  // one tick at tempo 125
+
+std::vector<int8_t> sample_points(size_t n)
+{
+    std::vector<int8_t> data(n + 1);
+    for (size_t k = 0; k < data.size(); k++)
+        data[k] = static_cast<int8_t>(std::lround(100.0 * std::sin(0.01 * static_cast<double>(k))));
+    return data;
+}
+
+mix_channel voice(int8_t* data, uint32_t length, bool looped, int32_t step, uint32_t fraction)
+{
+    mix_channel v{};
+    v.sample_data = data;
+    v.length = length;
+    v.loop_enabled = looped;
+    v.loop_start = 0;
+    v.loop_end = length - 1;
+    v.step = step;
+    v.step_fraction = fraction;
+    v.volume = 64;
+    return v;
+}
+
+void run_voice(benchmark::State& state, bool looped)
+{
+    std::vector<int8_t> data = sample_points(looped ? 4000 : 131070);
+    std::vector<float> bus(2 * frames);
+    const int32_t step = static_cast<int32_t>(state.range(0));
+    const uint32_t fraction = static_cast<uint32_t>(state.range(1));
+    mix_channel v = voice(data.data(), static_cast<uint32_t>(data.size() - 1), looped, step,
+                          fraction);
+    for (auto _ : state) {
+        sd_c_imixstereo(&v, bus.data(), frames, 129.0f / 128, 0.0f);
+        // A one-shot voice starts over before it ends, so every frame is mixed.
+        if (!looped && v.position > 100000)
+            v.position = 0;
+        benchmark::DoNotOptimize(bus.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["ns/frame"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * frames * 1e-9,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void looped_voice(benchmark::State& state) { run_voice(state, true); }
+void oneshot_voice(benchmark::State& state) { run_voice(state, false); }
+
+}  // namespace
+
+// Steps of period 428 (0.188 points a frame) and of period 113 (0.712).
+BENCHMARK(looped_voice)->Args({0, 807083520})->Args({0, 3058016256});
+BENCHMARK(oneshot_voice)->Args({0, 807083520})->Args({0, 3058016256});
+
+BENCHMARK_MAIN();
