@@ -42,7 +42,8 @@ std::vector<int8_t> varied_bytes(uint32_t length)
 
 void register_looped(int32_t n, std::vector<int8_t>& bytes, uint32_t loop_start)
 {
-    const uint32_t length = static_cast<uint32_t>(bytes.size() - 1);
+    // A looping voice reads the point after loop end, one past the length.
+    const uint32_t length = static_cast<uint32_t>(bytes.size() - 2);
     mix_getsample(n, bytes.data(), length, loop_start, length, 1);
 }
 
