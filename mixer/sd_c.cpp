@@ -118,12 +118,12 @@ bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, 
     int32_t k = 0;
     while (k < frames) {
         // The straight part: positions that neither wrap nor end.
-        const uint32_t bound = channel->loop_enabled ? channel->loop_end
-                               : channel->length == 0 ? 0
-                                                      : channel->length - 1;
-        const bool can_end = !channel->loop_enabled && channel->length == 0;
+        // A one-shot voice plays positions below its length, a looping one
+        // positions up to its loop end; an empty one-shot voice has none.
+        const bool empty = !channel->loop_enabled && channel->length == 0;
+        const uint32_t bound = channel->loop_enabled ? channel->loop_end : channel->length - 1;
         const int32_t run =
-            can_end ? 0 : frames_within(position_of(channel), step, bound, frames - k);
+            empty ? 0 : frames_within(position_of(channel), step, bound, frames - k);
         if (run > 0) {
             const uint64_t p = position_of(channel);
             mix_run_sides(channel->sample_data, p, step, buffer + 2 * k, run, left, right);
