@@ -129,8 +129,9 @@ TEST(MixerRegistry, SoloRuleAppliesAtRegistration)
         if (n != 9)
             mix_getsample(n, data[n], 100, 0, 0, 0);
     for (int32_t n = 1; n < 32; n++) {
-        if (n != 9)
+        if (n != 9) {
             EXPECT_EQ(mix_samples[n].sample_data, emptysample) << n;
+        }
     }
 
     // The silent sample really is silent, even after someone wrote into it.
