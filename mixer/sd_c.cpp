@@ -52,10 +52,9 @@ inline double point_value(const int8_t* data, uint64_t p)
 // +0.0), and x + (+-0.0) == x for every other x, so such a side can be left
 // out without changing a bit.
 template <bool left_side, bool right_side>
-__attribute__((target_clones("avx2", "default"))) void mix_run(const int8_t* data, uint64_t p,
-                                                               uint64_t step, float* buffer,
-                                                               int32_t frames, double left,
-                                                               double right)
+__attribute__((always_inline)) inline void mix_run(const int8_t* data, uint64_t p,
+                                                   uint64_t step, float* buffer, int32_t frames,
+                                                   double left, double right)
 {
     for (int32_t k = 0; k < frames; k++) {
         p += step;
@@ -68,15 +67,37 @@ __attribute__((target_clones("avx2", "default"))) void mix_run(const int8_t* dat
     }
 }
 
+// One plain function per variant: the wider instructions are picked at run
+// time, and both compilers accept clones of a plain function.
+#define TD_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+
+TD_WIDE_CLONES void mix_run_both(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
+                                 int32_t frames, double left, double right)
+{
+    mix_run<true, true>(data, p, step, buffer, frames, left, right);
+}
+
+TD_WIDE_CLONES void mix_run_left(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
+                                 int32_t frames, double left, double right)
+{
+    mix_run<true, false>(data, p, step, buffer, frames, left, right);
+}
+
+TD_WIDE_CLONES void mix_run_right(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
+                                  int32_t frames, double left, double right)
+{
+    mix_run<false, true>(data, p, step, buffer, frames, left, right);
+}
+
 void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, float* buffer, int32_t frames,
                    double left, double right)
 {
     if (left != 0.0 && right != 0.0)
-        mix_run<true, true>(data, p, step, buffer, frames, left, right);
+        mix_run_both(data, p, step, buffer, frames, left, right);
     else if (left != 0.0)
-        mix_run<true, false>(data, p, step, buffer, frames, left, right);
+        mix_run_left(data, p, step, buffer, frames, left, right);
     else if (right != 0.0)
-        mix_run<false, true>(data, p, step, buffer, frames, left, right);
+        mix_run_right(data, p, step, buffer, frames, left, right);
 }
 
 uint64_t position_of(const mix_channel* v)
