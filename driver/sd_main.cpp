@@ -15,3 +15,4 @@ void (*sd_setvolume)(int32_t) = nullptr;
 void (*sd_setpanning)(int32_t) = nullptr;
 void (*sd_setamigaperiod)(int32_t) = nullptr;
 void (*sd_setoffset)(int32_t) = nullptr;
+void (*sd_resetvoices)() = nullptr;

@@ -21,6 +21,9 @@ extern void (*sd_setvolume)(int32_t volume);
 extern void (*sd_setpanning)(int32_t panning);
 extern void (*sd_setamigaperiod)(int32_t period);
 extern void (*sd_setoffset)(int32_t offset);
+// Every voice silent and every sample slot empty, as at set-up: a new module
+// starts from silence.
+extern void (*sd_resetvoices)();
 
 // Null driver.
 int32_t sd_dsp16_init();

@@ -103,6 +103,19 @@ int32_t mix_setmainvolume(int32_t volume)
 
 void mix_setactivechannels(int32_t count) { mix_activechannels = count; }
 
+// Nothing of an earlier module may sound under, or be read for, the next one:
+// its image may be gone.
+void mix_resetvoices()
+{
+    for (int i = 0; i < mix_maxchannels; i++) {
+        sd_mix_initchannel(&mix_channels[i]);
+        sd_mix_initchannel(&mix_realchannels[i]);
+        mix_voiceended[i] = false;
+    }
+    for (mix_sample& sample : mix_samples)
+        sd_mix_initsample(&sample);
+}
+
 mix_channel* sd_mix_initchannel(mix_channel* channel)
 {
     *channel = mix_channel{};
@@ -172,13 +185,7 @@ int32_t sd_mix_init(int32_t rate, int32_t frames)
     for (mix_bus& bus : mix_buses)
         if (mix_bus_init(&bus, frames, 2) == nullptr)
             return 0;
-    for (int i = 0; i < mix_maxchannels; i++) {
-        sd_mix_initchannel(&mix_channels[i]);
-        sd_mix_initchannel(&mix_realchannels[i]);
-        mix_voiceended[i] = false;
-    }
-    for (mix_sample& sample : mix_samples)
-        sd_mix_initsample(&sample);
+    mix_resetvoices();
     mix_bus_add_input(&mix_buses[mix_outputbus], &mix_buses[0], 0.5f);
     return 1;
 }
@@ -194,6 +201,7 @@ void sd_mix_setfunctions()
     sd_setoffset = mix_setoffset;
     sd_setmainvolume = mix_setmainvolume;
     sd_setactivechannels = mix_setactivechannels;
+    sd_resetvoices = mix_resetvoices;
 }
 
 mix_channel* mix_copychannel(mix_channel* render, mix_channel* control)

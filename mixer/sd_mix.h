@@ -77,6 +77,7 @@ void mix_setoffset(int32_t offset);
 void mix_setamigaperiod(int32_t period);
 int32_t mix_setmainvolume(int32_t volume);
 void mix_setactivechannels(int32_t count);
+void mix_resetvoices();
 
 // Set-up.
 int32_t sd_mix_init(int32_t rate, int32_t frames);

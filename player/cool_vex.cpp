@@ -39,6 +39,8 @@ int32_t vex_get(uint8_t* image)
     if (pt_takemod(image) == 0)
         return 0;
     pt_init();
+    // The new module's first tick comes first.
+    samples_left_before_tick = 0;
     return 1;
 }
 

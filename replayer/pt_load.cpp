@@ -136,6 +136,7 @@ int32_t pt_takemod(uint8_t* image)
         return 0;
     }
     pt_lastpattern = lastpattern;
+    sd_resetvoices();
     for (int p = 0; p <= pt_lastpattern; p++) {
         pt_patterns[p] = rb_src + rb_ofs;
         pt_convertpattern(pt_patterns[p]);

@@ -1,8 +1,7 @@
 // Replay state, its reset, the period table and the waveform tables.
 #include <array>
-#include <cstdlib>
-
 #include "replayer/pt.h"
+#include "replayer/pt_random.h"
 
 int32_t pt_vbtempo;
 int32_t pt_bpmtempo;
@@ -156,8 +155,10 @@ void pt_init()
     pt_rowcount = 63;
     pt_vibratotable = pt_sinetable;
     pt_tremolotable = pt_sinetable;
+    // Every reset draws the same table, whatever else the process drew.
+    pt_rand_reset();
     for (int i = 0; i < 64; i++) {
-        pt_randtable[i] = static_cast<int16_t>(std::rand() % 511 - 256);
+        pt_randtable[i] = static_cast<int16_t>(pt_rand() % 511 - 256);
         pt_ramptable[i] = static_cast<int16_t>(255 - 8 * i);
     }
 }

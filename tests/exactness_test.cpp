@@ -249,7 +249,7 @@ TEST(Exactness, DemoAndCorpusModulesMatchPlainMixer)
     expect_same_renders(demo, 0, 50 * 44100);
     expect_same_renders(demo, 2, 10 * 44100);
     for (const char* name : {"The_Last_V8.mod", "AnarchyMenu1.mod"}) {
-        const std::vector<uint8_t> bytes = file_bytes(std::string("/work/shared/corpus/") + name);
+        const std::vector<uint8_t> bytes = file_bytes(std::string(TUNEDUMP_CORPUS_DIR "/") + name);
         if (bytes.empty())
             continue;
         SCOPED_TRACE(name);
