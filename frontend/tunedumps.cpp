@@ -9,7 +9,6 @@
 #include "tunedump/tunedump.h"
 
 static uint8_t modfile[VEX_IMAGE_BUFFER];
-static int16_t soundbuffer[td_maxsamples];
 static int16_t tempsoundbuffer[2 * td_blockframes];
 
 static bool put_byte(int value, FILE* file) { return std::fputc(value, file) != EOF; }
@@ -75,27 +74,52 @@ int32_t writewav(const char* path, const void* data, uint32_t bytes, uint32_t ra
     return -1;
 }
 
+// The left values of one block from the render pump.
+static void render_block(int16_t* output)
+{
+    mix_newhand(0, tempsoundbuffer, static_cast<int32_t>(sizeof tempsoundbuffer));
+    for (int32_t k = 0; k < td_blockframes; k++)
+        output[k] = tempsoundbuffer[2 * k];
+}
+
 int32_t td_render(int16_t* output, int32_t target)
 {
     int32_t count = 0;
-    while (count < target) {
-        mix_newhand(0, tempsoundbuffer, static_cast<int32_t>(sizeof tempsoundbuffer));
-        for (int32_t k = 0; k < td_blockframes; k++)
-            output[count++] = tempsoundbuffer[2 * k];
-    }
+    for (; count < target; count += td_blockframes)
+        render_block(output + count);
     return count;
 }
 
+int32_t td_render_to(wav_out& out, int32_t target)
+{
+    constexpr int32_t piece_samples = static_cast<int32_t>(wav_piece_bytes / 2);
+    static_assert(piece_samples % td_blockframes == 0);
+    const int32_t count = (target + td_blockframes - 1) / td_blockframes * td_blockframes;
+    wav_put_header(out, static_cast<uint32_t>(count) * 2, td_rate);
+    wav_writer_start();
+    for (int32_t done = 0; done < count && !wav_writer_failed();) {
+        int16_t* piece = reinterpret_cast<int16_t*>(wav_writer_piece());
+        int32_t n = 0;
+        for (; n < piece_samples && done < count; n += td_blockframes, done += td_blockframes)
+            render_block(piece + n);
+        wav_writer_submit(out, static_cast<size_t>(n) * 2);
+    }
+    wav_writer_finish();
+    return wav_close(out);
+}
+
+// False when the file cannot be opened or read (a folder opens, but does
+// not read).
 static bool read_module(const char* path)
 {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr)
         return false;
     std::memset(modfile, 0, sizeof modfile);
-    const size_t got = std::fread(modfile, 1, VEX_IMAGE_SIZE, file);
-    (void)got;
+    std::fread(modfile, 1, VEX_IMAGE_SIZE, file);
+    const bool read_error = std::ferror(file) != 0;
     std::fclose(file);
-    return true;
+    return !read_error;
 }
 
 int td_main(int argc, char** argv)
@@ -130,8 +154,8 @@ int td_main(int argc, char** argv)
         return 1;
     }
     vex_start(1);
-    const int32_t count = td_render(soundbuffer, target);
-    if (writewav(argv[4], soundbuffer, static_cast<uint32_t>(count) * 2, td_rate) != 0) {
+    wav_out out;
+    if (!wav_open(out, argv[4]) || td_render_to(out, target) != 0) {
         std::puts("File error.");
         return 1;
     }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "frontend/wav_stream.h"
+
 constexpr int32_t td_rate = 44100;
 constexpr int32_t td_mixblock = 4096;        // frames the mixer may produce at once
 constexpr int32_t td_blockframes = 1024;     // frames pulled from the pump per block
@@ -19,4 +21,7 @@ int32_t writewav(const char* path, const void* data, uint32_t bytes, uint32_t ra
 // Renders at least target mono samples (whole blocks of the left channel)
 // into output; returns the number written.
 int32_t td_render(int16_t* output, int32_t target);
+// The same samples streamed into out after the WAV header, then closes out:
+// 0 when the whole file was written, else -1 (an incomplete file is gone).
+int32_t td_render_to(wav_out& out, int32_t target);
 int td_main(int argc, char** argv);

@@ -44,11 +44,13 @@ inline std::string quoted(const std::string& arg)
 }
 
 // Runs tunedump with the arguments; stdin from /dev/null. redirect is added
-// to the shell command line as it is (for example "> /dev/full").
-inline result run(const std::vector<std::string>& args, const std::string& redirect = "")
+// to the shell command line as it is (for example "> /dev/full"), prelude
+// goes before it (for example "ulimit -f 64;").
+inline result run_in_shell(const std::string& prelude, const std::vector<std::string>& args,
+                           const std::string& redirect = "")
 {
     const std::string out = scratch_dir() + "/stdout", err = scratch_dir() + "/stderr";
-    std::string command = quoted(TUNEDUMP_BINARY);
+    std::string command = prelude + " " + quoted(TUNEDUMP_BINARY);
     for (const std::string& a : args)
         command.append(" ").append(quoted(a));
     command.append(" < /dev/null 2> ").append(quoted(err));
@@ -59,6 +61,11 @@ inline result run(const std::vector<std::string>& args, const std::string& redir
     std::remove(out.c_str());
     std::remove(err.c_str());
     return r;
+}
+
+inline result run(const std::vector<std::string>& args, const std::string& redirect = "")
+{
+    return run_in_shell("", args, redirect);
 }
 
 }  // namespace cli

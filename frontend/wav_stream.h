@@ -1,0 +1,37 @@
+// WAV output streamed piece by piece: the header first (its sizes are known
+// before the first sample), then the samples as they are rendered, written
+// by a second thread while the next pieces render.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+struct wav_out {
+    FILE* file = nullptr;
+    std::string path;  // empty for a stream the caller owns, such as standard output
+    bool failed = false;
+};
+
+// Creates the file ("wb"); false when it cannot be created.
+bool wav_open(wav_out& out, const char* path);
+// Writes to a stream that is already open and is never removed.
+void wav_use(wav_out& out, FILE* stream);
+// The 44-byte header of bytes bytes of 16-bit mono samples at rate.
+void wav_put_header(wav_out& out, uint32_t bytes, uint32_t rate);
+// 0 when every byte reached the file and it closed cleanly; else -1, and an
+// incomplete regular file is removed.
+int32_t wav_close(wav_out& out);
+
+// Pieces of samples, filled by the render loop and written by the writer
+// thread, in the order they were handed in.
+constexpr size_t wav_piece_bytes = 65536;
+void wav_writer_start();
+// A free piece of wav_piece_bytes bytes; waits while every piece is queued.
+uint8_t* wav_writer_piece();
+// Queues the piece last handed out, its first bytes bytes, for out.
+void wav_writer_submit(wav_out& out, size_t bytes);
+// True once a piece could not be written: the rest need not be rendered.
+bool wav_writer_failed();
+// Waits until every queued piece is written, then ends the thread.
+void wav_writer_finish();

@@ -1,0 +1,159 @@
+// The command line as a user meets it: argument checks and their order,
+// bad input and output paths, the exact WAV header, and the streamed file
+// against the whole-buffer writer.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "frontend/tunedumps.h"
+#include "tests/support/cli.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+const std::string usage = "tunedump source.mod samplenum seconds dest.wav\n";
+const std::string solo_message =
+    "sample number must be 0..31. Number 0 means, do not solo anything. \n";
+const std::string seconds_message = "seconds too big or small or something\n";
+const std::string unknown_type = "pt_takemod error: unknown module type!\n";
+
+std::string module_path()
+{
+    static const std::string path = [] {
+        mb_module m = mb_new();
+        m.samples[1] = harness::flat_sample(400, 50, true);
+        mb_at(m, 0, 0, 0) = {1, mb_period(24), 0, 0};
+        m.order = {0};
+        const std::string p = cli::scratch_dir() + "/song.mod";
+        mb_write(m, p);
+        return p;
+    }();
+    return path;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
+{
+    const std::string dir = cli::scratch_dir();
+    const std::string mod = module_path(), wav = dir + "/out.wav", missing = dir + "/none.mod";
+    const std::string empty = dir + "/empty.mod";
+    std::FILE* f = std::fopen(empty.c_str(), "wb");
+    std::fclose(f);
+    struct row {
+        std::vector<std::string> args;
+        std::string redirect;
+        int status;
+        std::string out, err;
+        std::string left_behind;  // a path that must not exist afterwards
+    };
+    const row rows[] = {
+        {{}, "", 1, usage, "", ""},
+        {{mod, "0", "1"}, "", 1, usage, "", ""},
+        {{mod, "0", "1", wav, "x"}, "", 1, usage, "", wav},
+        // The input is checked before the numbers.
+        {{missing, "99", "0", wav}, "", 1, "Error opening input file.\n", "", wav},
+        {{dir, "0", "1", wav}, "", 1, "Error opening input file.\n", "", wav},
+        {{mod, "32", "0", wav}, "", 1, "", solo_message, wav},
+        {{mod, "-1", "1", wav}, "", 1, "", solo_message, wav},
+        {{mod, "0", "0", wav}, "", 1, "", seconds_message, wav},
+        {{mod, "0", "1201", wav}, "", 1, "", seconds_message, wav},
+        {{mod, "0", "ten", wav}, "", 1, "", seconds_message, wav},
+        {{empty, "0", "1", wav}, "", 1, "", unknown_type, wav},
+        {{"/dev/null", "0", "1", wav}, "", 1, "", unknown_type, wav},
+        {{mod, "0", "1", dir}, "", 1, "File error.\n", "", ""},
+        {{mod, "0", "1", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", "", ""},
+        {{mod, "0", "1", "/dev/full"}, "", 1, "File error.\n", "", ""},
+        // A file that stops growing part way is removed.
+        {{mod, "0", "3", wav}, "", 1, "File error.\n", "", wav},
+        {{mod, "abc", "1", wav}, "", 0, "", "", ""},
+    };
+    for (const row& r : rows) {
+        std::string shown;
+        for (const std::string& a : r.args)
+            shown += a.substr(a.rfind('/') + 1) + " ";
+        SCOPED_TRACE(shown);
+        const bool size_limited = &r == &rows[15];
+        // A shell that ignores the file-size signal makes the write fail at 64 KiB.
+        const cli::result got = size_limited
+            ? cli::run_in_shell("ulimit -f 64; trap '' XFSZ;", r.args)
+            : cli::run(r.args, r.redirect);
+        EXPECT_EQ(got.status, r.status);
+        EXPECT_EQ(got.out, r.out);
+        EXPECT_EQ(got.err, r.err);
+        if (!r.left_behind.empty()) {
+            EXPECT_FALSE(exists(r.left_behind));
+        }
+        std::remove(wav.c_str());
+    }
+}
+
+uint32_t lsb(const std::string& bytes, size_t at, int n)
+{
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; i--)
+        v = v << 8 | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+// Whole blocks of 1024: 1 s is 44 blocks; 256 s is exactly 11,025 blocks.
+TEST(FrontEnd, HeaderOfOneAndTwoHundredFiftySixSeconds)
+{
+    const std::string wav = cli::scratch_dir() + "/len.wav";
+    for (auto [seconds, data_bytes] : {std::pair{"1", 90112u}, std::pair{"256", 22579200u}}) {
+        ASSERT_EQ(cli::run({module_path(), "0", seconds, wav}).status, 0);
+        const std::string f = cli::slurp(wav);
+        ASSERT_EQ(f.size(), 44 + data_bytes);
+        EXPECT_EQ(f.substr(0, 4) + f.substr(8, 8) + f.substr(36, 4), "RIFFWAVEfmt data");
+        const uint32_t want[][3] = {{4, 4, data_bytes + 36}, {16, 4, 16}, {20, 2, 1},
+                                    {22, 2, 1}, {24, 4, 44100}, {28, 4, 88200},
+                                    {32, 2, 2}, {34, 2, 16}, {40, 4, data_bytes}};
+        for (const auto& field : want)
+            EXPECT_EQ(lsb(f, field[0], static_cast<int>(field[1])), field[2]) << "offset " << field[0];
+        std::remove(wav.c_str());
+    }
+}
+
+// The streamed file holds exactly the bytes of rendering everything into
+// one buffer and writing it whole.
+TEST(Exactness, StreamedFileEqualsWholeBufferWriter)
+{
+    const std::vector<uint8_t> demo = [] {
+        const std::string d = cli::slurp(TUNEDUMP_BUILD_DIR "/demo.mod");
+        return std::vector<uint8_t>(d.begin(), d.end());
+    }();
+    if (demo.empty())
+        GTEST_SKIP() << "no demo.mod in the build tree";
+    const std::string dir = cli::scratch_dir();
+    for (int32_t solo : {0, 2}) {
+        const int32_t target = 20 * td_rate;
+        auto samples = std::make_unique<int16_t[]>(static_cast<size_t>(target) + td_blockframes);
+        vex_init(td_rate, td_mixblock);
+        mix_solosample = solo;
+        harness::place(demo);
+        ASSERT_EQ(vex_get(harness::image), 1);
+        vex_start(1);
+        const int32_t count = td_render(samples.get(), target);
+        ASSERT_EQ(writewav((dir + "/whole.wav").c_str(), samples.get(),
+                           static_cast<uint32_t>(count) * 2, td_rate), 0);
+
+        vex_init(td_rate, td_mixblock);
+        harness::place(demo);
+        ASSERT_EQ(vex_get(harness::image), 1);
+        mix_solosample = 0;
+        vex_start(1);
+        wav_out out;
+        ASSERT_TRUE(wav_open(out, (dir + "/streamed.wav").c_str()));
+        ASSERT_EQ(td_render_to(out, target), 0);
+        EXPECT_TRUE(cli::slurp(dir + "/whole.wav") == cli::slurp(dir + "/streamed.wav"))
+            << "solo " << solo;
+    }
+}
+
+}  // namespace
