@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/sd_main.h"
@@ -73,6 +74,45 @@ inline std::vector<call> tick()
     calls.clear();
     pt_play();
     return calls;
+}
+
+// What one replay tick sent through the driver table, and where the
+// sequencer stood: order position and row of the row the tick played (a
+// jump, break or loop changes pt_songpos and pt_rowcount for the rest of the
+// row), tick, speed and tempo as the tick left them.
+struct tick_record {
+    std::vector<call> calls;
+    int32_t songpos, row, tick, speed, tempo;
+};
+
+inline int32_t played_songpos, played_row;
+
+// On a row's first tick the channel pass selects channel 0 after the
+// new-row step and before any effect of the row.
+inline mix_channel* rec_select_noting_row(int32_t v)
+{
+    if (v == 0 && pt_vbcount == 0) {
+        played_songpos = pt_songpos;
+        played_row = pt_rowcount;
+    }
+    return rec_select(v);
+}
+
+// Loads the module and plays it tick by tick, recording every tick.
+inline std::vector<tick_record> play_ticks(const mb_module& m, int ticks)
+{
+    std::vector<tick_record> out;
+    if (load(m) != 1)
+        return out;
+    record();
+    sd_selectchannel = rec_select_noting_row;
+    played_songpos = pt_songpos;
+    played_row = pt_rowcount;
+    for (int i = 0; i < ticks; i++) {
+        std::vector<call> cs = tick();
+        out.push_back({std::move(cs), played_songpos, played_row, pt_vbcount, pt_vbtempo, pt_bpmtempo});
+    }
+    return out;
 }
 
 // The values of one kind of call made for one channel during one tick.
