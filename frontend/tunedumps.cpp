@@ -6,9 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontend/tunedump_stems.h"
 #include "tunedump/tunedump.h"
 
-static uint8_t modfile[VEX_IMAGE_BUFFER];
+uint8_t modfile[VEX_IMAGE_BUFFER];
 static int16_t tempsoundbuffer[2 * td_blockframes];
 
 static bool put_byte(int value, FILE* file) { return std::fputc(value, file) != EOF; }
@@ -102,7 +103,7 @@ int32_t td_render_to(wav_out& out, int32_t target)
         int32_t n = 0;
         for (; n < piece_samples && done < count; n += td_blockframes, done += td_blockframes)
             render_block(piece + n);
-        wav_writer_submit(out, static_cast<size_t>(n) * 2);
+        wav_writer_submit(out, reinterpret_cast<uint8_t*>(piece), static_cast<size_t>(n) * 2);
     }
     wav_writer_finish();
     return wav_close(out);
@@ -110,7 +111,7 @@ int32_t td_render_to(wav_out& out, int32_t target)
 
 // False when the file cannot be opened or read (a folder opens, but does
 // not read).
-static bool read_module(const char* path)
+bool td_read_module(const char* path)
 {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr)
@@ -124,6 +125,8 @@ static bool read_module(const char* path)
 
 int td_main(int argc, char** argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "--stems") == 0)
+        return td_stems_main(argc - 1, argv + 1);
     if (argc != 5) {
         std::puts("tunedump source.mod samplenum seconds dest.wav");
         return 1;
@@ -132,7 +135,7 @@ int td_main(int argc, char** argv)
         std::fputs("VEX failure\n", stderr);
         return 1;
     }
-    if (!read_module(argv[1])) {
+    if (!td_read_module(argv[1])) {
         std::puts("Error opening input file.");
         return 1;
     }

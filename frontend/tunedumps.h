@@ -12,6 +12,10 @@ constexpr int32_t td_maxseconds = 1200;
 constexpr int32_t td_maxsamples =
     (td_maxseconds * td_rate + td_blockframes - 1) / td_blockframes * td_blockframes;
 
+// The module image: the file's first bytes, zero behind them.
+extern uint8_t modfile[];
+// Reads the module file into modfile; false when it cannot be opened or read.
+bool td_read_module(const char* path);
 void lsb32(uint32_t value, FILE* file);
 void lsb16(uint32_t value, FILE* file);
 // 0 on success; -1 when the file cannot be created or written. A file that

@@ -79,21 +79,25 @@ int32_t wav_close(wav_out& out)
     return -1;
 }
 
-// The writer thread: a ring of pieces, each either free or queued.
+// The writer thread: pieces are free, held by the render loop, or queued;
+// queued pieces are written in the order they were handed in.
 namespace {
 
-constexpr int piece_count = 4;
+// Room for a piece in hand for each of 32 files and as many queued behind.
+constexpr int piece_count = 66;
 
 struct queued_piece {
     wav_out* out;
+    int piece;
     size_t bytes;
 };
 
 uint8_t pieces[piece_count][wav_piece_bytes];
+int free_pieces[piece_count];
+int free_count = 0;
 queued_piece queue[piece_count];
-int queued = 0;       // pieces waiting to be written, oldest at head
-int head = 0;         // the next piece to write
-int filling = 0;      // the piece last handed out
+int queued = 0;  // jobs waiting, the oldest at head
+int head = 0;
 bool closing = false;
 bool write_failed = false;
 std::mutex lock;
@@ -108,14 +112,14 @@ void write_pieces()
         if (queued == 0)
             return;
         const queued_piece job = queue[head];
-        const uint8_t* data = pieces[head];
         hold.unlock();
-        put(*job.out, data, job.bytes);
+        put(*job.out, pieces[job.piece], job.bytes);
         const bool failed = job.out->failed;
         hold.lock();
         write_failed = write_failed || failed;
         head = (head + 1) % piece_count;
         queued--;
+        free_pieces[free_count++] = job.piece;
         changed.notify_all();
     }
 }
@@ -124,7 +128,10 @@ void write_pieces()
 
 void wav_writer_start()
 {
-    queued = head = filling = 0;
+    // Highest first, so that a single file keeps reusing the same few pieces.
+    for (free_count = 0; free_count < piece_count; free_count++)
+        free_pieces[free_count] = piece_count - 1 - free_count;
+    queued = head = 0;
     closing = write_failed = false;
     writer = std::thread(write_pieces);
 }
@@ -132,15 +139,15 @@ void wav_writer_start()
 uint8_t* wav_writer_piece()
 {
     std::unique_lock<std::mutex> hold(lock);
-    changed.wait(hold, [] { return queued < piece_count; });
-    filling = (head + queued) % piece_count;
-    return pieces[filling];
+    changed.wait(hold, [] { return free_count > 0; });
+    return pieces[free_pieces[--free_count]];
 }
 
-void wav_writer_submit(wav_out& out, size_t bytes)
+void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes)
 {
     std::lock_guard<std::mutex> hold(lock);
-    queue[filling] = {&out, bytes};
+    const int index = static_cast<int>((piece - pieces[0]) / static_cast<std::ptrdiff_t>(wav_piece_bytes));
+    queue[(head + queued) % piece_count] = {&out, index, bytes};
     queued++;
     changed.notify_all();
 }

@@ -27,10 +27,12 @@ int32_t wav_close(wav_out& out);
 // thread, in the order they were handed in.
 constexpr size_t wav_piece_bytes = 65536;
 void wav_writer_start();
-// A free piece of wav_piece_bytes bytes; waits while every piece is queued.
+// A free piece of wav_piece_bytes bytes; waits while none is free. Up to 32
+// pieces may be held at once.
 uint8_t* wav_writer_piece();
-// Queues the piece last handed out, its first bytes bytes, for out.
-void wav_writer_submit(wav_out& out, size_t bytes);
+// Queues a piece that was handed out, its first bytes bytes, for out; the
+// piece goes back to the free ones once written.
+void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes);
 // True once a piece could not be written: the rest need not be rendered.
 bool wav_writer_failed();
 // Waits until every queued piece is written, then ends the thread.

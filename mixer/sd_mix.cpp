@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/sd_main.h"
+#include "mixer/mix_stems.h"
 
 mix_channel mix_channels[mix_maxchannels];
 mix_channel mix_realchannels[mix_maxchannels];
@@ -53,6 +54,8 @@ void mix_setsample(int32_t n)
     curchan->loop_start = entry.loop_start;
     curchan->loop_end = entry.loop_end;
     curchan->loop_enabled = entry.loop_enabled;
+    if (entry.length > 0)
+        mix_stemused[n] = true;
 }
 
 void mix_setvolume(int32_t volume) { curchan->volume = volume; }
@@ -114,6 +117,7 @@ void mix_resetvoices()
     }
     for (mix_sample& sample : mix_samples)
         sd_mix_initsample(&sample);
+    mix_stems_forget();
 }
 
 mix_channel* sd_mix_initchannel(mix_channel* channel)
@@ -266,6 +270,8 @@ static void render_channel(int ch, int32_t mainvolume, int32_t frames)
     if (voice.length == 0 || sd_mix_interpolation == 0 || mix_voiceended[ch])
         return;
     float* target = mix_samples[voice.sample_number].bus->buffer;
+    if (mix_stems_on)
+        mix_stems_add_voice(voice, lvol, rvol, frames);
     if (sd_c_imixstereo_ended(&voice, target, frames, lvol, rvol))
         mix_voiceended[ch] = true;
 }
@@ -297,6 +303,8 @@ float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert)
         render_channel(ch, mainvolume, frames);
     if (frames > 0)
         sum_buses(frames);
+    if (mix_stems_on)
+        mix_stems_output(frames);
     float* output = mix_buses[mix_outputbus].buffer;
     if (convert) {
         sd_c_stereo32ftos16i(output, destination, frames);

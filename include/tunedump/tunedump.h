@@ -43,6 +43,24 @@ int32_t vex_get(uint8_t* image);
 void vex_start(int32_t hz);
 /* Fills bytes / 4 stereo frames of two signed 16-bit values, left first. */
 void mix_newhand(int32_t unused, void* destination, int32_t bytes);
+/* As mix_newhand, and in the same pass every sample's stem: for each sample n
+ * (1..31) whose stems[n] is not null and that vex_sample_used reports after
+ * the call, stems[n] receives bytes / 4 stereo frames, exactly what
+ * mix_newhand gives with mix_solosample = n from the same load on. The
+ * buffer of a sample not used yet is left as it is: that sample has been
+ * silent so far. stems holds 32 pointers; stems[0] is not used.
+ *
+ *     int16_t mix[2 * 1024], stem[32][2 * 1024];
+ *     int16_t* stems[32] = {0};
+ *     for (int n = 1; n < 32; n++) stems[n] = stem[n];
+ *     mix_newhand_stems(0, mix, sizeof mix, stems);
+ *     for (int n = 1; n < 32; n++)
+ *         if (vex_sample_used(n)) use(n, stem[n]);
+ */
+void mix_newhand_stems(int32_t unused, void* destination, int32_t bytes, int16_t* const* stems);
+/* 1 once sample n (1..31), of non-zero length, has been set on a channel
+ * since the module was loaded, else 0. */
+int32_t vex_sample_used(int32_t n);
 void vex_close(void);
 int32_t vex_set_mastervolume(double level);
 /* Row + 100 x order position. */

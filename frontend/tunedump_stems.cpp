@@ -1,0 +1,215 @@
+#include "frontend/tunedump_stems.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontend/tunedumps.h"
+#include "tunedump/tunedump.h"
+
+namespace {
+
+constexpr int32_t stem_slots = 32;  // 0 is the full mix, 1..31 the samples
+constexpr int32_t name_bytes = 22;
+constexpr int32_t piece_samples = static_cast<int32_t>(wav_piece_bytes / 2);
+
+struct stem_file {
+    wav_out out;
+    std::string path;
+    int16_t* piece = nullptr;
+    int32_t filled = 0;
+    bool open = false;
+};
+
+stem_file files[stem_slots];
+int16_t blocks[stem_slots][2 * td_blockframes];
+
+const uint8_t* sample_name(int32_t n) { return modfile + 20 + 30 * (n - 1); }
+
+bool is_kept(uint8_t c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_' || c == '.';
+}
+
+void hand_in(stem_file& f)
+{
+    wav_writer_submit(f.out, reinterpret_cast<uint8_t*>(f.piece), static_cast<size_t>(f.filled) * 2);
+    f.piece = nullptr;
+    f.filled = 0;
+}
+
+// Appends count samples: the left values of stereo, or silence when null.
+void append(stem_file& f, const int16_t* stereo, int32_t count)
+{
+    for (int32_t k = 0; k < count;) {
+        if (f.piece == nullptr)
+            f.piece = reinterpret_cast<int16_t*>(wav_writer_piece());
+        const int32_t n = std::min(count - k, piece_samples - f.filled);
+        for (int32_t i = 0; i < n; i++)
+            f.piece[f.filled + i] = stereo != nullptr ? stereo[2 * (k + i)] : 0;
+        f.filled += n;
+        k += n;
+        if (f.filled == piece_samples)
+            hand_in(f);
+    }
+}
+
+// Opens a file at its first use; its solo render was silent until now.
+bool open_file(stem_file& f, const std::string& path, int32_t count, int32_t done)
+{
+    f.path = path;
+    if (!wav_open(f.out, path.c_str()))
+        return false;
+    f.open = true;
+    wav_put_header(f.out, static_cast<uint32_t>(count) * 2, td_rate);
+    append(f, nullptr, done);
+    return true;
+}
+
+bool render_all(const std::string& dir, int32_t count)
+{
+    int16_t* targets[stem_slots] = {};
+    for (int32_t n = 1; n < stem_slots; n++)
+        targets[n] = blocks[n];
+    if (!open_file(files[0], dir + "/mix.wav", count, 0))
+        return false;
+    for (int32_t done = 0; done < count && !wav_writer_failed(); done += td_blockframes) {
+        mix_newhand_stems(0, blocks[0], static_cast<int32_t>(sizeof blocks[0]), targets);
+        for (int32_t n = 0; n < stem_slots; n++) {
+            if (n > 0 && !vex_sample_used(n))
+                continue;
+            stem_file& f = files[n];
+            const std::string path = dir + "/" + td_stem_name(n, sample_name(n), name_bytes);
+            if (!f.open && !open_file(f, path, count, done))
+                return false;
+            append(f, blocks[n], td_blockframes);
+        }
+    }
+    return true;
+}
+
+// Hands in what is left, waits for the writer, closes every file.
+bool finish_all()
+{
+    bool ok = !wav_writer_failed();
+    for (stem_file& f : files)
+        if (f.piece != nullptr)
+            hand_in(f);
+    wav_writer_finish();
+    for (stem_file& f : files)
+        if (f.open && wav_close(f.out) != 0)
+            ok = false;
+    return ok;
+}
+
+void remove_all(const std::string& dir, bool made_dir)
+{
+    for (stem_file& f : files)
+        if (f.open)
+            unlink(f.path.c_str());
+    if (made_dir)
+        rmdir(dir.c_str());
+}
+
+void print_files()
+{
+    for (int32_t n = 0; n < stem_slots; n++) {
+        if (!files[n].open)
+            continue;
+        if (n == 0)
+            std::printf("%s\n", files[n].path.c_str());
+        else
+            std::printf("%s  %s\n", files[n].path.c_str(),
+                        td_printable(sample_name(n), name_bytes).c_str());
+    }
+}
+
+}  // namespace
+
+std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
+{
+    std::string safe;
+    for (int32_t i = 0; i < bytes && name[i] != 0; i++) {
+        const char c = is_kept(name[i]) ? static_cast<char>(name[i]) : '_';
+        if (!(c == '_' && !safe.empty() && safe.back() == '_'))
+            safe += c;
+    }
+    const size_t first = safe.find_first_not_of("_.");
+    safe = first == std::string::npos ? "" : safe.substr(first, safe.find_last_not_of("_.") - first + 1);
+    if (safe.size() > 40)
+        safe.resize(40);
+    char number[4];
+    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
+    return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
+}
+
+std::string td_printable(const uint8_t* text, int32_t bytes)
+{
+    std::string shown;
+    for (int32_t i = 0; i < bytes && text[i] != 0; i++)
+        shown += text[i] >= 0x20 && text[i] < 0x7F ? static_cast<char>(text[i]) : '.';
+    return shown;
+}
+
+int td_stems_main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fputs("--stems takes three arguments: source.mod seconds outdir\n", stderr);
+        return 1;
+    }
+    if (vex_init(td_rate, td_mixblock) == 0) {
+        std::fputs("VEX failure\n", stderr);
+        return 1;
+    }
+    if (!td_read_module(argv[1])) {
+        std::puts("Error opening input file.");
+        return 1;
+    }
+    const int32_t seconds = std::atoi(argv[2]);
+    if (seconds < 1 || seconds > td_maxseconds) {
+        std::fputs("seconds too big or small or something\n", stderr);
+        return 1;
+    }
+    if (vex_get(modfile) == 0) {
+        std::fprintf(stderr, "%s\n", pt_errorstr);
+        return 1;
+    }
+    vex_start(1);
+    const int status = td_write_stems(argv[3], seconds * td_rate);
+    vex_close();
+    return status;
+}
+
+int td_write_stems(const char* outdir, int32_t target)
+{
+    const std::string dir = outdir;
+    const int32_t count = (target + td_blockframes - 1) / td_blockframes * td_blockframes;
+    struct stat info;
+    bool made_dir = false;
+    if (stat(outdir, &info) == 0) {
+        if (!S_ISDIR(info.st_mode)) {
+            std::puts("File error.");
+            return 1;
+        }
+    } else if (mkdir(outdir, 0777) == 0) {
+        made_dir = true;
+    } else {
+        std::puts("File error.");
+        return 1;
+    }
+    wav_writer_start();
+    const bool rendered = render_all(dir, count);
+    const bool finished = finish_all();
+    if (!rendered || !finished) {
+        remove_all(dir, made_dir);
+        std::puts("File error.");
+        return 1;
+    }
+    print_files();
+    return 0;
+}

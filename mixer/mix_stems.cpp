@@ -1,0 +1,92 @@
+#include "mixer/mix_stems.h"
+
+#include <cstring>
+#include <vector>
+
+bool mix_stemused[mix_maxsamples];
+
+namespace {
+
+int16_t* const* targets = nullptr;
+int32_t frames_done = 0;               // frames mixed since mix_stems_begin
+int32_t filled[mix_maxsamples];        // frames of each target filled so far
+std::vector<float> buses[mix_maxsamples];
+int32_t written[mix_maxsamples];       // frames of each stem bus written this block
+
+void silence(int n, int32_t upto)
+{
+    if (filled[n] < upto)
+        std::memset(targets[n] + 2 * filled[n], 0,
+                    static_cast<size_t>(upto - filled[n]) * 2 * sizeof(int16_t));
+    filled[n] = upto;
+}
+
+// Bus 7 of the solo render: cleared, then bus 0 added at the output gain,
+// then converted; the rest of the block past what was written is zero.
+void convert_stem(int n, int32_t frames)
+{
+    const double gain = mix_buses[mix_outputbus].inputs[0].gain;
+    float* bus = buses[n].data();
+    for (int32_t k = 0; k < 2 * frames; k++)
+        bus[k] = static_cast<float>(0.0 + static_cast<double>(bus[k]) * gain);
+    sd_c_stereo32ftos16i(bus, targets[n] + 2 * frames_done, frames);
+    std::memset(bus, 0, static_cast<size_t>(frames) * 2 * sizeof(float));
+    written[n] = 0;
+    filled[n] = frames_done + frames;
+}
+
+}  // namespace
+
+void mix_stems_begin(int16_t* const* stem_targets)
+{
+    const size_t room = 2 * static_cast<size_t>(mix_buses[0].frames);
+    for (std::vector<float>& bus : buses)
+        if (bus.size() < room)
+            bus.assign(room, 0.0f);
+    targets = stem_targets;
+    frames_done = 0;
+    for (int32_t& f : filled)
+        f = 0;
+    mix_stems_on = true;
+}
+
+void mix_stems_end(int32_t frames)
+{
+    for (int n = 1; n < mix_maxsamples; n++)
+        if (mix_stemused[n] && targets[n] != nullptr)
+            silence(n, frames);
+    targets = nullptr;
+    mix_stems_on = false;
+}
+
+void mix_stems_add_voice(const mix_channel& voice, float lvol, float rvol, int32_t frames)
+{
+    const int n = voice.sample_number;
+    if (targets[n] == nullptr || frames <= 0)
+        return;
+    mix_channel copy = voice;
+    sd_c_imixstereo_ended(&copy, buses[n].data(), frames, lvol, rvol);
+    written[n] = frames;
+}
+
+void mix_stems_output(int32_t frames)
+{
+    if (frames <= 0)
+        return;
+    for (int n = 1; n < mix_maxsamples; n++) {
+        if (!mix_stemused[n] || targets[n] == nullptr)
+            continue;
+        silence(n, frames_done);
+        if (written[n] > 0)
+            convert_stem(n, frames);
+        else
+            silence(n, frames_done + frames);
+    }
+    frames_done += frames;
+}
+
+void mix_stems_forget()
+{
+    for (bool& used : mix_stemused)
+        used = false;
+}
