@@ -52,9 +52,11 @@ void note_row_start()
 mix_channel* silent_select(int32_t) { return nullptr; }
 void silent_set(int32_t) {}
 void silent_active(int32_t) {}
+void silent_reset() {}
 int32_t silent_getsample(int32_t, int8_t*, uint32_t, uint32_t, uint32_t, int32_t) { return 1; }
 
 struct driver_slots {
+    void (*resetvoices)();
     void (*setactivechannels)(int32_t);
     int32_t (*getsample)(int32_t, int8_t*, uint32_t, uint32_t, uint32_t, int32_t);
     mix_channel* (*selectchannel)(int32_t);
@@ -67,8 +69,10 @@ struct driver_slots {
 
 driver_slots install_silent_driver()
 {
-    const driver_slots saved{sd_setactivechannels, sd_getsample, sd_selectchannel, sd_setsample,
-                             sd_setvolume,         sd_setpanning, sd_setamigaperiod, sd_setoffset};
+    const driver_slots saved{sd_resetvoices, sd_setactivechannels, sd_getsample,
+                             sd_selectchannel, sd_setsample, sd_setvolume,
+                             sd_setpanning, sd_setamigaperiod, sd_setoffset};
+    sd_resetvoices = silent_reset;
     sd_setactivechannels = silent_active;
     sd_getsample = silent_getsample;
     sd_selectchannel = silent_select;
@@ -78,6 +82,7 @@ driver_slots install_silent_driver()
 
 void restore_driver(const driver_slots& s)
 {
+    sd_resetvoices = s.resetvoices;
     sd_setactivechannels = s.setactivechannels;
     sd_getsample = s.getsample;
     sd_selectchannel = s.selectchannel;
