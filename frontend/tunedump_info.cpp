@@ -67,12 +67,12 @@ void print_sequences(FILE* out, const vex_sequence* sequences, int32_t count)
 
 void print_samples(FILE* out, const uint8_t* image, uint32_t used)
 {
-    std::fprintf(out, " #  %-22s %6s %6s %6s %3s %3s %s\n", "name", "length", "loop", "looplen",
-                 "vol", "fine", "used by sequence 0");
+    std::fprintf(out, " #  %-22s %6s %10s %11s %6s %8s  %s\n", "name", "length", "loop start",
+                 "loop length", "volume", "finetune", "used by sequence 0");
     for (int32_t s = 1; s <= 31; s++) {
         const uint8_t* h = image + title_bytes + sample_header_bytes * (s - 1);
         const int32_t fine = h[24] & 0x0F;
-        std::fprintf(out, "%2d  %-22s %6d %6d %7d %3d %4d %s\n", s,
+        std::fprintf(out, "%2d  %-22s %6d %10d %11d %6d %8d  %s\n", s,
                      printable(h, name_bytes).c_str(), word_bytes(h + 22), word_bytes(h + 26),
                      word_bytes(h + 28), h[25], fine < 8 ? fine : fine - 16,
                      (used >> s) & 1 ? "yes" : "no");

@@ -24,4 +24,13 @@ int32_t td_render(int16_t* output, int32_t target);
 // The same samples streamed into out after the WAV header, then closes out:
 // 0 when the whole file was written, else -1 (an incomplete file is gone).
 int32_t td_render_to(wav_out& out, int32_t target);
+// The module file's first bytes into the module image (zero past its end);
+// false when it cannot be opened or read.
+bool td_read_module(const char* path);
+const uint8_t* td_module_image();
+// vex_init at the front end's rate and block size; false after "VEX failure".
+bool td_start_player();
+// The four-argument form; song is the --song argument, or null.
+int td_render_main(const char* source, const char* samplenum, const char* seconds,
+                   const char* dest, const char* song);
 int td_main(int argc, char** argv);

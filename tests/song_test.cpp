@@ -1,6 +1,11 @@
 // Song length and sequences: how long a module plays before it comes round
 // again, where its further tunes start, and that scanning leaves no trace.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <cstdio>
 #include <fstream>
@@ -9,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/cli.h"
 #include "tests/support/harness.h"
 
 using namespace harness;
@@ -117,7 +123,7 @@ TEST(Song, GameModuleFromTheCorpus)
 // A module with notes on every row, so that every voice and tick shows.
 mb_module tune()
 {
-    mb_module m = module_of({0, 1, 2}, {{1, 10, 0, 0xB, 0}});
+    mb_module m = module_of({0, 1, 2}, {{1, 10, 2, 0xB, 0}});
     m.samples[1] = flat_sample(64, 40, true);
     m.samples[2] = flat_sample(300, -30, false);
     for (int p = 0; p < 3; p++)
@@ -174,6 +180,136 @@ TEST(Song, StartAtAPositionPlaysItsFirstRow)
     vex_start(1);
     render_blocks(1);
     EXPECT_EQ(vex_position(), 200);
+}
+
+std::string write_module(const mb_module& m, const std::string& name)
+{
+    const std::string path = cli::scratch_dir() + "/" + name;
+    mb_write(m, path);
+    return path;
+}
+
+// The same tune with its hidden position first in the order list.
+mb_module tune_from_position_2()
+{
+    mb_module m = tune();
+    m.order = {2, 0, 1};
+    return m;
+}
+
+TEST(SongCommandLine, SongStartsAtItsPositionAndDashWritesTheFileBytes)
+{
+    const std::string mod = write_module(tune(), "tune.mod");
+    const std::string wav = cli::scratch_dir() + "/tune.wav";
+    ASSERT_EQ(cli::run({write_module(tune_from_position_2(), "moved.mod"), "0", "1", wav}).status, 0);
+    const std::string moved = cli::slurp(wav);
+    ASSERT_EQ(cli::run({"--song", "1", mod, "0", "1", wav}).status, 0);
+    EXPECT_EQ(cli::slurp(wav), moved);
+    const cli::result piped = cli::run({"--song", "1", mod, "0", "1", "-"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out, moved);
+    // the song: 75 rows of 5292 frames, rounded up to whole blocks
+    const cli::result song = cli::run({mod, "0", "song", "-"});
+    EXPECT_EQ(song.out.size(), 44u + 2u * ((75u * row6 + 1023u) / 1024u * 1024u));
+}
+
+struct cli_case {
+    std::vector<std::string> args;  // "MOD" is replaced by the tune's path
+    int status;
+    std::string out_start, err_part;
+};
+
+TEST(SongCommandLine, OptionFormsAndTheirMessages)
+{
+    const std::string mod = write_module(tune(), "tune.mod");
+    const std::string missing = cli::scratch_dir() + "/missing.mod";
+    const std::string wav = cli::scratch_dir() + "/x.wav";
+    const cli_case cases[] = {
+        {{"--song", "2", "MOD", "0", "1", wav}, 1, "", "2 sequences"},
+        {{"--song", "1x", "MOD", "0", "1", wav}, 1, "", "2 sequences"},
+        {{"--song", "-1", "MOD", "0", "1", wav}, 1, "", "2 sequences"},
+        {{"--song", "1", "MOD", "0", "1"}, 1, "", "--song"},
+        {{"--loud", "MOD"}, 1, "", "--loud"},
+        {{"--info"}, 1, "", "--info"},
+        {{"--help", "x"}, 1, "", "--help"},
+        {{"--help"}, 0, "usage:", ""},
+        {{"--version"}, 0, "tunedump " TUNEDUMP_VERSION "\n", ""},
+        {{"--info", missing}, 1, "Error opening input file.\n", ""},
+        {{missing, "0", "1", "-"}, 1, "", "Error opening input file.\n"},
+        {{"MOD", "0", "songs", wav}, 1, "", "seconds too big"},
+        {{"MOD", "0", "1", "-", "x"}, 1, "tunedump source.mod", ""},
+    };
+    for (const cli_case& c : cases) {
+        std::vector<std::string> args = c.args;
+        for (std::string& a : args)
+            if (a == "MOD")
+                a = mod;
+        const cli::result r = cli::run(args);
+        EXPECT_EQ(r.status, c.status) << args[0];
+        EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << args[0];
+        EXPECT_NE(r.err.find(c.err_part), std::string::npos) << args[0] << ": " << r.err;
+    }
+}
+
+TEST(SongCommandLine, ReaderThatStopsEarlyEndsWithStatusOneAndNoMessage)
+{
+    const std::string mod = write_module(tune(), "tune.mod");
+    const std::string status = cli::scratch_dir() + "/status", err = cli::scratch_dir() + "/err";
+    const std::string command = "(" + cli::quoted(TUNEDUMP_BINARY) + " " + cli::quoted(mod) +
+                                " 0 60 - 2>" + err + "; echo $? >" + status +
+                                ") | head -c 100 >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(cli::slurp(status), "1\n");
+    EXPECT_EQ(cli::slurp(err), "");
+}
+
+TEST(SongCommandLine, RefusesATerminalBeforeReadingTheModule)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string err = cli::scratch_dir() + "/err";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+        const int errfile = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(terminal, 1);
+        dup2(errfile, 2);
+        execl(TUNEDUMP_BINARY, "tunedump", "no-such.mod", "0", "1", "-", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    close(master);
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    EXPECT_EQ(cli::slurp(err), "Refusing to write audio to a terminal.\n");
+}
+
+TEST(SongCommandLine, InfoShowsUntrustedNamesSafely)
+{
+    mb_module m = tune();
+    m.title = std::string("\x1b[2Jtitle\0hidden", 17);
+    m.samples[2].finetune = 0xFF;
+    std::vector<uint8_t> bytes = mb_build(m);
+    const char name[] = "bass\x07\x9b!\0secret";
+    std::memcpy(bytes.data() + 20, name, sizeof name - 1);  // sample 1's name
+    const std::string mod = cli::scratch_dir() + "/names.mod";
+    mb_write_bytes(bytes, mod);
+    const cli::result r = cli::run({"--info", mod});
+    EXPECT_EQ(r.status, 0);
+    for (const char* line : {"title:       .[2Jtitle\n", "signature:   M.K.\n", "channels:    4\n",
+                             "song length: 3 (restart byte 0)\n", "patterns:    3\n",
+                             "sequence 0: position 0, 0:09.000, 396900 frames\n",
+                             "sequence 1: position 2, 0:07.680, 338688 frames\n",
+                             "\n 1  bass..!                    64          0          64     64        0  yes\n",
+                             "\n 2                            300          0           0     64       -1  yes\n",
+                             "\n 3                              0          0           0     64        0  no\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_EQ(r.out.find("hidden"), std::string::npos);
+    EXPECT_EQ(r.out.find("secret"), std::string::npos);
+    for (char c : r.out)
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F));
 }
 
 }  // namespace
