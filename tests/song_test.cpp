@@ -1,13 +1,12 @@
 // Song length and sequences: how long a module plays before it comes round
 // again, where its further tunes start, and that scanning leaves no trace.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
-#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
