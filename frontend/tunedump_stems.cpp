@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontend/tunedump_info.h"
 #include "frontend/tunedumps.h"
 #include "tunedump/tunedump.h"
 
@@ -28,7 +29,7 @@ struct stem_file {
 stem_file files[stem_slots];
 int16_t blocks[stem_slots][2 * td_blockframes];
 
-const uint8_t* sample_name(int32_t n) { return modfile + 20 + 30 * (n - 1); }
+const uint8_t* sample_name(int32_t n) { return td_module_image() + 20 + 30 * (n - 1); }
 
 bool is_kept(uint8_t c)
 {
@@ -121,11 +122,8 @@ void print_files()
     for (int32_t n = 0; n < stem_slots; n++) {
         if (!files[n].open)
             continue;
-        if (n == 0)
-            std::printf("%s\n", files[n].path.c_str());
-        else
-            std::printf("%s  %s\n", files[n].path.c_str(),
-                        td_printable(sample_name(n), name_bytes).c_str());
+        const std::string name = n == 0 ? "" : td_printable(sample_name(n), name_bytes);
+        std::printf("%s%s%s\n", files[n].path.c_str(), name.empty() ? "" : "  ", name.c_str());
     }
 }
 
@@ -148,39 +146,18 @@ std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
     return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
 }
 
-std::string td_printable(const uint8_t* text, int32_t bytes)
+int td_stems_main(const char* source, const char* seconds, const char* outdir, const char* song)
 {
-    std::string shown;
-    for (int32_t i = 0; i < bytes && text[i] != 0; i++)
-        shown += text[i] >= 0x20 && text[i] < 0x7F ? static_cast<char>(text[i]) : '.';
-    return shown;
-}
-
-int td_stems_main(int argc, char** argv)
-{
-    if (argc != 4) {
-        std::fputs("--stems takes three arguments: source.mod seconds outdir\n", stderr);
+    if (!td_start_player())
         return 1;
-    }
-    if (vex_init(td_rate, td_mixblock) == 0) {
-        std::fputs("VEX failure\n", stderr);
-        return 1;
-    }
-    if (!td_read_module(argv[1])) {
+    if (!td_read_module(source)) {
         std::puts("Error opening input file.");
         return 1;
     }
-    const int32_t seconds = std::atoi(argv[2]);
-    if (seconds < 1 || seconds > td_maxseconds) {
-        std::fputs("seconds too big or small or something\n", stderr);
+    int32_t target = 0;
+    if (!td_load_and_start(seconds, song, &target))
         return 1;
-    }
-    if (vex_get(modfile) == 0) {
-        std::fprintf(stderr, "%s\n", pt_errorstr);
-        return 1;
-    }
-    vex_start(1);
-    const int status = td_write_stems(argv[3], seconds * td_rate);
+    const int status = td_write_stems(outdir, target);
     vex_close();
     return status;
 }

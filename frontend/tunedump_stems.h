@@ -9,12 +9,9 @@
 // in a path (letters, digits, '-', '_' and '.'; anything else one '_';
 // no leading or trailing '_' or '.'; at most 40 characters).
 std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes);
-// Text of an untrusted name for a terminal: up to its first zero byte,
-// every byte outside printable ASCII shown as '.'.
-std::string td_printable(const uint8_t* text, int32_t bytes);
 // Renders target samples of the loaded and started module into outdir;
 // prints one line per file. 0 on success; on failure "File error." and
 // nothing this run wrote is left behind.
 int td_write_stems(const char* outdir, int32_t target);
-// tunedump --stems source.mod seconds outdir (argv[0] is "--stems").
-int td_stems_main(int argc, char** argv);
+// tunedump [--song N] --stems source.mod seconds outdir; song is N or null.
+int td_stems_main(const char* source, const char* seconds, const char* outdir, const char* song);

@@ -3,13 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/tunedump_stems.h"
+#include "frontend/tunedump_options.h"
 #include "tunedump/tunedump.h"
 
-uint8_t modfile[VEX_IMAGE_BUFFER];
+static uint8_t modfile[VEX_IMAGE_BUFFER];
 static int16_t tempsoundbuffer[2 * td_blockframes];
 
 static bool put_byte(int value, FILE* file) { return std::fputc(value, file) != EOF; }
@@ -123,45 +125,136 @@ bool td_read_module(const char* path)
     return !read_error;
 }
 
-int td_main(int argc, char** argv)
+const uint8_t* td_module_image() { return modfile; }
+
+bool td_start_player()
 {
-    if (argc >= 2 && std::strcmp(argv[1], "--stems") == 0)
-        return td_stems_main(argc - 1, argv + 1);
-    if (argc != 5) {
-        std::puts("tunedump source.mod samplenum seconds dest.wav");
+    if (vex_init(td_rate, td_mixblock) != 0)
+        return true;
+    std::fputs("VEX failure\n", stderr);
+    return false;
+}
+
+// A sequence number is plain decimal digits naming one of count sequences.
+static bool parse_sequence(const char* text, int32_t count, int32_t* number)
+{
+    int64_t n = 0;
+    for (const char* c = text; *c != 0; c++) {
+        if (*c < '0' || *c > '9' || n >= count)
+            return false;
+        n = n * 10 + (*c - '0');
+    }
+    if (*text == 0 || n >= count)
+        return false;
+    *number = static_cast<int32_t>(n);
+    return true;
+}
+
+// Where to start and how many samples to render when the length or the
+// start depends on the song; false after a message.
+static bool choose_sequence(const char* song, bool whole_song, int32_t* start, int32_t* target)
+{
+    vex_sequence sequences[VEX_MAX_SEQUENCES];
+    const int32_t count = vex_sequences(modfile, sequences, VEX_MAX_SEQUENCES);
+    if (count == 0) {
+        std::fprintf(stderr, "%s\n", pt_errorstr);
+        return false;
+    }
+    int32_t n = 0;
+    if (song != nullptr && !parse_sequence(song, count, &n)) {
+        std::fprintf(stderr, "tunedump: --song %s: this module has %d sequence%s (0..%d)\n", song,
+                     count, count == 1 ? "" : "s", count - 1);
+        return false;
+    }
+    *start = sequences[n].start_position;
+    if (whole_song)
+        *target = sequences[n].frames;
+    return true;
+}
+
+// With "-" for the file, audio goes to standard output and every message
+// to standard error.
+static bool refuse_terminal(bool to_stdout)
+{
+    if (!to_stdout || isatty(STDOUT_FILENO) == 0)
+        return false;
+    std::fputs("Refusing to write audio to a terminal.\n", stderr);
+    return true;
+}
+
+static int32_t write_output(const char* dest, bool to_stdout, int32_t target, FILE* messages)
+{
+    wav_out out;
+    if (to_stdout) {
+        // A reader that stops early is an ending, not a crash.
+        std::signal(SIGPIPE, SIG_IGN);
+        wav_use(out, stdout);
+    } else if (!wav_open(out, dest)) {
+        std::fputs("File error.\n", messages);
         return 1;
     }
-    if (vex_init(td_rate, td_mixblock) == 0) {
-        std::fputs("VEX failure\n", stderr);
+    if (td_render_to(out, target) == 0)
+        return 0;
+    if (!to_stdout || out.error != EPIPE)
+        std::fputs("File error.\n", messages);
+    return 1;
+}
+
+bool td_load_and_start(const char* seconds, const char* song, int32_t* target)
+{
+    const bool whole_song = std::strcmp(seconds, "song") == 0;
+    const int32_t count = whole_song ? 1 : std::atoi(seconds);
+    if (count < 1 || count > td_maxseconds) {
+        std::fputs("seconds too big or small or something\n", stderr);
+        return false;
+    }
+    *target = count * td_rate;
+    int32_t start = 0;
+    if ((whole_song || song != nullptr) && !choose_sequence(song, whole_song, &start, target))
+        return false;
+    if (vex_get(modfile) == 0) {
+        std::fprintf(stderr, "%s\n", pt_errorstr);
+        return false;
+    }
+    vex_start_at(start);
+    vex_start(1);
+    return true;
+}
+
+int td_render_main(const char* source, const char* samplenum, const char* seconds,
+                   const char* dest, const char* song)
+{
+    const bool to_stdout = std::strcmp(dest, "-") == 0;
+    FILE* messages = to_stdout ? stderr : stdout;
+    if (refuse_terminal(to_stdout) || !td_start_player())
+        return 1;
+    if (!td_read_module(source)) {
+        std::fputs("Error opening input file.\n", messages);
         return 1;
     }
-    if (!td_read_module(argv[1])) {
-        std::puts("Error opening input file.");
-        return 1;
-    }
-    const int32_t solo = std::atoi(argv[2]);
+    const int32_t solo = std::atoi(samplenum);
     if (solo < 0 || solo > 31) {
         std::fputs("sample number must be 0..31. Number 0 means, do not solo anything. \n",
                    stderr);
         return 1;
     }
     mix_solosample = solo;
-    const int32_t seconds = std::atoi(argv[3]);
-    if (seconds < 1 || seconds > td_maxseconds) {
-        std::fputs("seconds too big or small or something\n", stderr);
+    int32_t target = 0;
+    if (!td_load_and_start(seconds, song, &target))
         return 1;
-    }
-    const int32_t target = seconds * td_rate;
-    if (vex_get(modfile) == 0) {
-        std::fprintf(stderr, "%s\n", pt_errorstr);
+    if (write_output(dest, to_stdout, target, messages) != 0)
         return 1;
-    }
-    vex_start(1);
-    wav_out out;
-    if (!wav_open(out, argv[4]) || td_render_to(out, target) != 0) {
-        std::puts("File error.");
-        return 1;
-    }
     vex_close();
     return 0;
+}
+
+int td_main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strncmp(argv[1], "--", 2) == 0)
+        return td_options_main(argc, argv);
+    if (argc != 5) {
+        std::puts("tunedump source.mod samplenum seconds dest.wav");
+        return 1;
+    }
+    return td_render_main(argv[1], argv[2], argv[3], argv[4], nullptr);
 }

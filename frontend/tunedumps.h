@@ -12,10 +12,6 @@ constexpr int32_t td_maxseconds = 1200;
 constexpr int32_t td_maxsamples =
     (td_maxseconds * td_rate + td_blockframes - 1) / td_blockframes * td_blockframes;
 
-// The module image: the file's first bytes, zero behind them.
-extern uint8_t modfile[];
-// Reads the module file into modfile; false when it cannot be opened or read.
-bool td_read_module(const char* path);
 void lsb32(uint32_t value, FILE* file);
 void lsb16(uint32_t value, FILE* file);
 // 0 on success; -1 when the file cannot be created or written. A file that
@@ -28,4 +24,17 @@ int32_t td_render(int16_t* output, int32_t target);
 // The same samples streamed into out after the WAV header, then closes out:
 // 0 when the whole file was written, else -1 (an incomplete file is gone).
 int32_t td_render_to(wav_out& out, int32_t target);
+// The module file's first bytes into the module image (zero past its end);
+// false when it cannot be opened or read.
+bool td_read_module(const char* path);
+const uint8_t* td_module_image();
+// After the module was read: checks seconds (1..1200, or "song" for the
+// length of the sequence), picks the sequence (song is the --song argument,
+// or null), loads and starts the module; false after a message.
+bool td_load_and_start(const char* seconds, const char* song, int32_t* target);
+// vex_init at the front end's rate and block size; false after "VEX failure".
+bool td_start_player();
+// The four-argument form; song is the --song argument, or null.
+int td_render_main(const char* source, const char* samplenum, const char* seconds,
+                   const char* dest, const char* song);
 int td_main(int argc, char** argv);

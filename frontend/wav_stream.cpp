@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -13,8 +14,10 @@ namespace {
 void put(wav_out& out, const void* data, size_t bytes)
 {
     // After the first failure nothing more is written: the file is lost.
-    if (!out.failed && std::fwrite(data, 1, bytes, out.file) != bytes)
+    if (!out.failed && std::fwrite(data, 1, bytes, out.file) != bytes) {
         out.failed = true;
+        out.error = errno;
+    }
 }
 
 void put_lsb(wav_out& out, uint32_t value, int bytes)
@@ -39,6 +42,7 @@ bool wav_open(wav_out& out, const char* path)
     out.file = std::fopen(path, "wb");
     out.path = path;
     out.failed = false;
+    out.error = 0;
     return out.file != nullptr;
 }
 
@@ -47,6 +51,7 @@ void wav_use(wav_out& out, FILE* stream)
     out.file = stream;
     out.path.clear();
     out.failed = false;
+    out.error = 0;
 }
 
 void wav_put_header(wav_out& out, uint32_t bytes, uint32_t rate)

@@ -11,6 +11,7 @@ struct wav_out {
     FILE* file = nullptr;
     std::string path;  // empty for a stream the caller owns, such as standard output
     bool failed = false;
+    int error = 0;  // errno of the first failed write
 };
 
 // Creates the file ("wb"); false when it cannot be created.

@@ -86,6 +86,10 @@ void skipbytes(int32_t n);
 // Replay.
 void pt_init();
 void pt_play();
+// Called as the sequencer starts a row, before the row's notes and effects:
+// pt_songpos, pt_rowcount and pt_pattloop then describe the row as started.
+// Null while nobody listens.
+extern void (*pt_rowstart_hook)();
 
 // Effects, called by the channel pass for the selected channel. cell points
 // at the channel's 4-byte pattern cell.

@@ -4,6 +4,8 @@
 
 constexpr int32_t order_entries = 128;
 
+void (*pt_rowstart_hook)() = nullptr;
+
 // Counts down every channel's pattern delay; true when the row is held.
 static bool hold_row_for_pattern_delay()
 {
@@ -43,6 +45,8 @@ static bool start_new_row()
         pt_songpos = pt_repstart;
     pt_curpattern = pt_order[pt_songpos];
     pt_lineptr = pt_patterns[pt_curpattern] + pt_rowcount * pt_channels * 4;
+    if (pt_rowstart_hook != nullptr)
+        pt_rowstart_hook();
     return true;
 }
 

@@ -69,6 +69,41 @@ int32_t vex_position(void);
 int32_t vex_time(void);
 int32_t update_samples_per_tick(void);
 
+/* The song and the further tunes a module packs into its order list.
+ *
+ * A sequence starts at row 0 of an order position and plays, tick by tick,
+ * until it is about to start a row in a state (order position, row, every
+ * channel's pattern-loop counter) that it or an earlier sequence has
+ * started a row in, or until a tick leaves the speed at 0 (that tick still
+ * counts). Sequence 0 starts at position 0; each further one at the lowest
+ * position below the song length that no earlier sequence started a row at,
+ * from the state right after loading. Lengths are in frames at 44100 frames
+ * a second, at most VEX_SONG_FRAMES_MAX (1200 s). */
+#define VEX_MAX_SEQUENCES 128
+#define VEX_SONG_FRAMES_MAX 52920000
+
+typedef struct vex_sequence {
+    int32_t start_position; /* order position whose row 0 starts the sequence */
+    int32_t frames;         /* its length */
+    uint32_t samples_used;  /* bit s (1..31): a row it plays names sample s */
+} vex_sequence;
+
+/* Scans a module image as read from the file (not one already given to
+ * vex_get: loading converts it in place). The image itself is not touched:
+ * a copy is loaded and played without mixing. Fills up to max entries and
+ * returns the number of sequences (1 or more), or 0 when the module is
+ * refused (the reason is in pt_errorstr).
+ * Left behind: the mixer, its sample slots, the driver table and the render
+ * pump are as they were, but the replayer holds no module any more (a
+ * module loaded before is dropped; mix_newhand gives silence), so call
+ * vex_get after the scan, not before it. */
+int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max);
+/* Call after vex_get and before the first mix_newhand: the first tick then
+ * starts row 0 of order position `position` instead of position 0, with
+ * every other part of the player as vex_get left it. A position at or past
+ * the song length starts at the restart position. */
+void vex_start_at(int32_t position);
+
 /* 0: no solo; 1..31: only that sample is heard. Set before vex_get. */
 extern int32_t mix_solosample;
 /* The loader's message for the last refused module, or null. */

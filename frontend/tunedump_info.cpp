@@ -1,0 +1,100 @@
+#include "frontend/tunedump_info.h"
+
+#include <string>
+
+namespace {
+
+constexpr int32_t title_bytes = 20;
+constexpr int32_t name_bytes = 22;
+constexpr int32_t sample_header_bytes = 30;
+constexpr int32_t songlen_offset = 950;
+constexpr int32_t order_offset = 952;
+constexpr int32_t signature_offset = 1080;
+
+}  // namespace
+
+// Names come from the file: they end at the first zero byte, and nothing
+// but printable ASCII may reach the terminal.
+std::string td_printable(const uint8_t* bytes, int32_t size)
+{
+    std::string text;
+    for (int32_t i = 0; i < size && bytes[i] != 0; i++)
+        text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+    return text;
+}
+
+namespace {
+
+int32_t word_bytes(const uint8_t* at) { return (at[0] * 256 + at[1]) * 2; }
+
+int32_t channels_of(const uint8_t* image)
+{
+    static const char* const signatures[] = {"2CHN", "4CHN", "M.K.", "M!K!", "FLT4", "FLT8",
+                                             "OCTA", "6CHN", "8CHN"};
+    static const int32_t counts[] = {2, 4, 4, 4, 4, 8, 8, 6, 8};
+    const uint8_t* s = image + signature_offset;
+    for (int i = 0; i < 9; i++)
+        if (std::string(reinterpret_cast<const char*>(s), 4) == signatures[i])
+            return counts[i];
+    // 10CH .. 32CH
+    return (s[0] - '0') * 10 + (s[1] - '0');
+}
+
+int32_t pattern_count(const uint8_t* image)
+{
+    int32_t highest = 0;
+    for (int32_t i = 0; i < 128; i++)
+        if (image[order_offset + i] > highest)
+            highest = image[order_offset + i];
+    return highest + 1;
+}
+
+void print_header(FILE* out, const uint8_t* image)
+{
+    std::fprintf(out, "title:       %s\n", td_printable(image, title_bytes).c_str());
+    std::fprintf(out, "signature:   %s\n", td_printable(image + signature_offset, 4).c_str());
+    std::fprintf(out, "channels:    %d\n", channels_of(image));
+    std::fprintf(out, "song length: %d (restart byte %d)\n", image[songlen_offset],
+                 image[songlen_offset + 1]);
+    std::fprintf(out, "patterns:    %d\n", pattern_count(image));
+}
+
+void print_sequences(FILE* out, const vex_sequence* sequences, int32_t count)
+{
+    for (int32_t i = 0; i < count; i++) {
+        char length[24];
+        td_format_duration(sequences[i].frames, length);
+        std::fprintf(out, "sequence %d: position %d, %s, %d frames\n", i,
+                     sequences[i].start_position, length, sequences[i].frames);
+    }
+}
+
+void print_samples(FILE* out, const uint8_t* image, uint32_t used)
+{
+    std::fprintf(out, " #  %-22s %6s %10s %11s %6s %8s  %s\n", "name", "length", "loop start",
+                 "loop length", "volume", "finetune", "used by sequence 0");
+    for (int32_t s = 1; s <= 31; s++) {
+        const uint8_t* h = image + title_bytes + sample_header_bytes * (s - 1);
+        const int32_t fine = h[24] & 0x0F;
+        std::fprintf(out, "%2d  %-22s %6d %10d %11d %6d %8d  %s\n", s,
+                     td_printable(h, name_bytes).c_str(), word_bytes(h + 22), word_bytes(h + 26),
+                     word_bytes(h + 28), h[25], fine < 8 ? fine : fine - 16,
+                     (used >> s) & 1 ? "yes" : "no");
+    }
+}
+
+}  // namespace
+
+void td_format_duration(int32_t frames, char (&text)[24])
+{
+    const int64_t ms = static_cast<int64_t>(frames) * 1000 / 44100;
+    std::snprintf(text, sizeof text, "%lld:%02lld.%03lld", static_cast<long long>(ms / 60000),
+                  static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms % 1000));
+}
+
+void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count)
+{
+    print_header(out, image);
+    print_sequences(out, sequences, count);
+    print_samples(out, image, count > 0 ? sequences[0].samples_used : 0);
+}

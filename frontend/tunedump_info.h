@@ -1,0 +1,18 @@
+// What a module holds, for people to read: header fields, the sequences the
+// song scan finds and the sample table.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "tunedump/tunedump.h"
+
+// Prints the description of a module image (as read from the file) that
+// the scan found `count` sequences in.
+void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count);
+// An untrusted name or title for a terminal: up to its first zero byte,
+// every byte outside printable ASCII shown as '.'.
+std::string td_printable(const uint8_t* bytes, int32_t size);
+// Length of a number of frames at 44100 a second as m:ss.mmm, milliseconds
+// truncated.
+void td_format_duration(int32_t frames, char (&text)[24]);
