@@ -5,6 +5,10 @@
 
 void mix_newhand_stems(int32_t unused, void* destination, int32_t bytes, int16_t* const* stems)
 {
+    if (stems == nullptr) {
+        mix_newhand(unused, destination, bytes);
+        return;
+    }
     mix_stems_begin(stems);
     mix_newhand(unused, destination, bytes);
     mix_stems_end(bytes > 0 ? bytes / 4 : 0);
