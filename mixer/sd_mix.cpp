@@ -145,6 +145,8 @@ float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels)
     bus->buffer = static_cast<float*>(std::calloc(count, sizeof(float)));
     bus->frames = frames;
     bus->channels = channels;
+    // Until the first clear nothing is known about what the buffer holds.
+    bus->written = frames;
     for (mix_bus_input& input : bus->inputs)
         input.source = nullptr;
     bus->effects[0] = bus->effects[1] = 0;
@@ -172,11 +174,21 @@ void mix_bus_add_effect(mix_bus* bus, int32_t effect)
     }
 }
 
+// Only the frames written since the last clear can be non-zero, so they are
+// all that needs clearing for the whole buffer to read zero.
 void mix_bus_clear(mix_bus* bus)
 {
-    std::memset(bus->buffer, 0,
-                static_cast<size_t>(bus->frames) * static_cast<size_t>(bus->channels) *
-                    sizeof(float));
+    if (bus->written > 0)
+        std::memset(bus->buffer, 0,
+                    static_cast<size_t>(bus->written) * static_cast<size_t>(bus->channels) *
+                        sizeof(float));
+    bus->written = 0;
+}
+
+void mix_bus_wrote(mix_bus* bus, int32_t frames)
+{
+    if (frames > bus->written)
+        bus->written = frames < bus->frames ? frames : bus->frames;
 }
 
 int32_t sd_mix_init(int32_t rate, int32_t frames)
@@ -269,24 +281,35 @@ static void render_channel(int ch, int32_t mainvolume, int32_t frames)
     const float rvol = mix_rightgain(mainvolume, voice.volume, voice.panning);
     if (voice.length == 0 || sd_mix_interpolation == 0 || mix_voiceended[ch])
         return;
-    float* target = mix_samples[voice.sample_number].bus->buffer;
+    mix_bus* target = mix_samples[voice.sample_number].bus;
     if (mix_stems_on)
         mix_stems_add_voice(voice, lvol, rvol, frames);
-    if (sd_c_imixstereo_ended(&voice, target, frames, lvol, rvol))
+    // With both gains 0 the voice only moves on: every value it adds is a
+    // zero, which leaves the bus as it is.
+    if (lvol != 0.0f || rvol != 0.0f)
+        mix_bus_wrote(target, frames);
+    if (sd_c_imixstereo_ended(&voice, target->buffer, frames, lvol, rvol))
         mix_voiceended[ch] = true;
 }
 
+// Past what a source has written it reads zero, and adding zero times a
+// gain leaves a bus value as it is (a bus value is never -0.0), so only the
+// written frames are summed.
 static void sum_buses(int32_t frames)
 {
     for (mix_bus& bus : mix_buses) {
         for (const mix_bus_input& input : bus.inputs) {
             if (input.source == nullptr)
                 continue;
+            const int32_t n = input.source->written < frames ? input.source->written : frames;
+            if (n <= 0)
+                continue;
             const float* from = input.source->buffer;
             const double gain = input.gain;
-            for (int32_t k = 0; k < 2 * frames; k++)
+            for (int32_t k = 0; k < 2 * n; k++)
                 bus.buffer[k] = static_cast<float>(static_cast<double>(bus.buffer[k]) +
                                                    static_cast<double>(from[k]) * gain);
+            mix_bus_wrote(&bus, n);
         }
     }
 }

@@ -42,6 +42,9 @@ struct mix_bus {
     int32_t channels;
     mix_bus_input inputs[2];
     int32_t effects[2];
+    // Frames from the start of the buffer that may be non-zero: what was
+    // written since the last clear. Everything past them reads zero.
+    int32_t written;
 };
 
 constexpr int mix_maxchannels = 32;
@@ -90,6 +93,8 @@ float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels);
 void mix_bus_add_input(mix_bus* bus, mix_bus* source, float gain);
 void mix_bus_add_effect(mix_bus* bus, int32_t effect);
 void mix_bus_clear(mix_bus* bus);
+// Notes that the first frames of the bus's buffer may have been written.
+void mix_bus_wrote(mix_bus* bus, int32_t frames);
 
 // One block: merge, gains, voices, bus sums, conversion.
 float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert);
