@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include <immintrin.h>
+
 #include "mixer/sd_mix.h"
 
 void long_addition(uint32_t* whole, uint32_t* fraction, const int32_t* step_whole,
@@ -35,6 +37,8 @@ static bool advance_voice(mix_channel* v)
     return true;
 }
 
+bool sd_c_wide = __builtin_cpu_supports("avx2");
+
 namespace {
 
 // The voice's value at a 32.32 position: linear interpolation between two
@@ -47,57 +51,155 @@ inline double point_value(const int8_t* data, uint64_t p)
     return static_cast<double>(numerator) / 8388608.0;
 }
 
-// A side whose gain is 0 adds only +0.0 or -0.0. A bus value is never -0.0
-// (buses start at +0.0 and a sum of non-zero terms that cancels rounds to
-// +0.0), and x + (+-0.0) == x for every other x, so such a side can be left
-// out without changing a bit.
-template <bool left_side, bool right_side>
-__attribute__((always_inline)) inline void mix_run(const int8_t* data, uint64_t p,
-                                                   uint64_t step, float* buffer, int32_t frames,
-                                                   double left, double right)
+// The interpolation numerator s0 x (65536 - w) + s1 x w, written as
+// s0 x 65536 + (s1 - s0) x w: the same integer, one product fewer.
+inline int32_t numerator_at(const int8_t* data, uint64_t p)
+{
+    const uint32_t pos = static_cast<uint32_t>(p >> 32);
+    const int32_t w = static_cast<int32_t>((p >> 16) & 0xFFFF);
+    const int32_t s0 = data[pos];
+    const int32_t s1 = data[pos + 1];
+    return s0 * 65536 + (s1 - s0) * w;
+}
+
+// The numerators of a straight run: position p + (k + 1) x step for frame k.
+inline void run_numerators(const int8_t* data, uint64_t p, uint64_t step, int32_t* numerators,
+                           int32_t frames)
 {
     for (int32_t k = 0; k < frames; k++) {
         p += step;
-        const double value = point_value(data, p);
-        if (left_side)
-            buffer[2 * k] = static_cast<float>(static_cast<double>(buffer[2 * k]) + value * left);
-        if (right_side)
-            buffer[2 * k + 1] =
-                static_cast<float>(static_cast<double>(buffer[2 * k + 1]) + value * right);
+        numerators[k] = numerator_at(data, p);
     }
 }
 
-// One plain function per variant: the wider instructions are picked at run
-// time, and both compilers accept clones of a plain function.
-#define TD_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-
-TD_WIDE_CLONES void mix_run_both(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
-                                 int32_t frames, double left, double right)
+// Adds numerator x gain / 2^23 into both sides of each frame. A numerator
+// has at most 24 significant bits and a gain 24, so numerator x (gain /
+// 2^23) is the exact product that value x gain gives: the same double, and
+// the same float once the sum is stored. A side whose gain is 0 adds only
+// +0.0 or -0.0, which leaves a bus value as it is (a bus value is never
+// -0.0: buses start at +0.0 and a sum of non-zero terms that cancels rounds
+// to +0.0), so both sides are done together, in buffer order.
+inline void add_numerators(float* buffer, const int32_t* numerators, int32_t frames,
+                           double left, double right)
 {
-    mix_run<true, true>(data, p, step, buffer, frames, left, right);
+    for (int32_t k = 0; k < frames; k++) {
+        const double v = numerators[k];
+        buffer[2 * k] = static_cast<float>(static_cast<double>(buffer[2 * k]) + v * left);
+        buffer[2 * k + 1] =
+            static_cast<float>(static_cast<double>(buffer[2 * k + 1]) + v * right);
+    }
 }
 
-TD_WIDE_CLONES void mix_run_left(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
-                                 int32_t frames, double left, double right)
+constexpr int32_t run_chunk = 256;
+
+__attribute__((always_inline)) inline void mix_run_body(const int8_t* data, uint64_t p,
+                                                        uint64_t step, float* buffer,
+                                                        int32_t frames, double left,
+                                                        double right)
 {
-    mix_run<true, false>(data, p, step, buffer, frames, left, right);
+    const double scaled_left = left / 8388608.0;
+    const double scaled_right = right / 8388608.0;
+    int32_t numerators[run_chunk];
+    for (int32_t k = 0; k < frames; k += run_chunk) {
+        const int32_t n = frames - k < run_chunk ? frames - k : run_chunk;
+        run_numerators(data, p, step, numerators, n);
+        add_numerators(buffer + 2 * k, numerators, n, scaled_left, scaled_right);
+        p += step * static_cast<uint64_t>(n);
+    }
 }
 
-TD_WIDE_CLONES void mix_run_right(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
-                                  int32_t frames, double left, double right)
+// Eight frames at a time with a step below 1.75 points: their points lie in
+// one 16-byte window of the sample, and a byte shuffle picks s0 and s1 for
+// each frame out of it. Each numerator is the same integer as above, each
+// product the same exact double, each sum rounded to double and then to
+// float as in the plain loop. The window is read only while it lies within
+// the points the run may read (up to last), so nothing past them is touched.
+__attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint64_t p,
+                                                        uint64_t step, uint32_t last,
+                                                        float* buffer, int32_t frames,
+                                                        double left, double right)
 {
-    mix_run<false, true>(data, p, step, buffer, frames, left, right);
+    if (step > (7ull << 30) || frames < 8)
+        return 0;
+    const __m256i step4 = _mm256_set1_epi64x(static_cast<int64_t>(4 * step));
+    const __m256i step8 = _mm256_set1_epi64x(static_cast<int64_t>(8 * step));
+    const uint64_t q = p + step;
+    __m256i low4 = _mm256_set_epi64x(static_cast<int64_t>(q + 3 * step),
+                                     static_cast<int64_t>(q + 2 * step),
+                                     static_cast<int64_t>(q + step), static_cast<int64_t>(q));
+    __m256i high4 = _mm256_add_epi64(low4, step4);
+    const __m256i byte_fill = _mm256_set1_epi32(0x00808080);
+    const __m256d gains = _mm256_set_pd(right, left, right, left);
+    int32_t k = 0;
+    for (; k + 8 <= frames; k += 8) {
+        const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
+        const uint32_t base = static_cast<uint32_t>(first >> 32);
+        if (static_cast<uint64_t>(base) + 15 > last)
+            break;
+        // Whole parts and fractions of the eight positions, in frame order.
+        const __m256 a = _mm256_castsi256_ps(low4);
+        const __m256 b = _mm256_castsi256_ps(high4);
+        const __m256i whole = _mm256_permute4x64_epi64(
+            _mm256_castps_si256(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8);
+        const __m256i fraction = _mm256_permute4x64_epi64(
+            _mm256_castps_si256(_mm256_shuffle_ps(a, b, 0x88)), 0xD8);
+        const __m256i w = _mm256_srli_epi32(fraction, 16);
+        const __m256i offset = _mm256_sub_epi32(whole, _mm256_set1_epi32(static_cast<int32_t>(base)));
+        // Each point lands in the top byte of its 32-bit lane, then an
+        // arithmetic shift gives it its sign.
+        const __m256i window = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base)));
+        const __m256i pick0 = _mm256_or_si256(_mm256_slli_epi32(offset, 24), byte_fill);
+        const __m256i pick1 = _mm256_add_epi32(pick0, _mm256_set1_epi32(1 << 24));
+        const __m256i s0 = _mm256_srai_epi32(_mm256_shuffle_epi8(window, pick0), 24);
+        const __m256i s1 = _mm256_srai_epi32(_mm256_shuffle_epi8(window, pick1), 24);
+        const __m256i numerator = _mm256_add_epi32(_mm256_slli_epi32(s0, 16),
+                                                   _mm256_mullo_epi32(_mm256_sub_epi32(s1, s0), w));
+        const __m256d first4 = _mm256_cvtepi32_pd(_mm256_castsi256_si128(numerator));
+        const __m256d last4 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(numerator, 1));
+        const __m256d values[4] = {
+            _mm256_permute4x64_pd(first4, 0x50), _mm256_permute4x64_pd(first4, 0xFA),
+            _mm256_permute4x64_pd(last4, 0x50), _mm256_permute4x64_pd(last4, 0xFA)};
+        float* out = buffer + 2 * k;
+        for (int pair = 0; pair < 4; pair++) {
+            const __m256d bus = _mm256_cvtps_pd(_mm_loadu_ps(out + 4 * pair));
+            const __m256d sum = _mm256_add_pd(bus, _mm256_mul_pd(values[pair], gains));
+            _mm_storeu_ps(out + 4 * pair, _mm256_cvtpd_ps(sum));
+        }
+        low4 = _mm256_add_epi64(low4, step8);
+        high4 = _mm256_add_epi64(high4, step8);
+    }
+    return k;
 }
 
-void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, float* buffer, int32_t frames,
-                   double left, double right)
+__attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p, uint64_t step,
+                                                  uint32_t last, float* buffer, int32_t frames,
+                                                  double left, double right)
 {
-    if (left != 0.0 && right != 0.0)
-        mix_run_both(data, p, step, buffer, frames, left, right);
-    else if (left != 0.0)
-        mix_run_left(data, p, step, buffer, frames, left, right);
-    else if (right != 0.0)
-        mix_run_right(data, p, step, buffer, frames, left, right);
+    const double scaled_left = left / 8388608.0;
+    const double scaled_right = right / 8388608.0;
+    const int32_t done =
+        mix_eights_avx2(data, p, step, last, buffer, frames, scaled_left, scaled_right);
+    mix_run_body(data, p + step * static_cast<uint64_t>(done), step, buffer + 2 * done,
+                 frames - done, left, right);
+}
+
+void mix_run_portable(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
+                      int32_t frames, double left, double right)
+{
+    mix_run_body(data, p, step, buffer, frames, left, right);
+}
+
+// last: the highest offset the run may read, one past its highest position.
+void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
+                   int32_t frames, double left, double right)
+{
+    if (left == 0.0 && right == 0.0)
+        return;
+    if (sd_c_wide)
+        mix_run_avx2(data, p, step, last, buffer, frames, left, right);
+    else
+        mix_run_portable(data, p, step, buffer, frames, left, right);
 }
 
 uint64_t position_of(const mix_channel* v)
@@ -147,7 +249,8 @@ bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, 
             empty ? 0 : frames_within(position_of(channel), step, bound, frames - k);
         if (run > 0) {
             const uint64_t p = position_of(channel);
-            mix_run_sides(channel->sample_data, p, step, buffer + 2 * k, run, left, right);
+            mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k, run, left,
+                          right);
             set_position(channel, p + step * static_cast<uint64_t>(run));
             k += run;
             continue;
@@ -170,17 +273,39 @@ void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float 
     sd_c_imixstereo_ended(channel, buffer, frames, lvol, rvol);
 }
 
-void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames)
+namespace {
+
+// Clamping x to +-0.9999 first gives the same value as the table: 0.9999 x
+// 32767 truncates to 32763. Written without branches so that it vectorises.
+inline void convert_body(const float* source, int16_t* destination, int32_t frames)
 {
     for (int32_t k = 0; k < 2 * frames; k++) {
-        const double x = source[k];
-        if (x > 0.9999)
-            destination[k] = 32763;
-        else if (x < -0.9999)
-            destination[k] = -32763;
-        else
-            destination[k] = static_cast<int16_t>(std::trunc(x * 32767.0));
+        double x = source[k];
+        x = x > 0.9999 ? 0.9999 : x;
+        x = x < -0.9999 ? -0.9999 : x;
+        destination[k] = static_cast<int16_t>(static_cast<int32_t>(x * 32767.0));
     }
+}
+
+__attribute__((target("avx2"))) void convert_avx2(const float* source, int16_t* destination,
+                                                  int32_t frames)
+{
+    convert_body(source, destination, frames);
+}
+
+void convert_portable(const float* source, int16_t* destination, int32_t frames)
+{
+    convert_body(source, destination, frames);
+}
+
+}  // namespace
+
+void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames)
+{
+    if (sd_c_wide)
+        convert_avx2(source, destination, frames);
+    else
+        convert_portable(source, destination, frames);
 }
 
 static int16_t wrapping_add(int16_t a, int32_t b)

@@ -103,6 +103,10 @@ float mix_leftgain(int32_t mainvolume, int32_t volume, int32_t panning);
 float mix_rightgain(int32_t mainvolume, int32_t volume, int32_t panning);
 
 // Inner loops.
+// Whether the straight runs and the conversion use the wider instructions;
+// set at start-up from what the processor offers. Both ways give the same
+// bits.
+extern bool sd_c_wide;
 void long_addition(uint32_t* whole, uint32_t* fraction, const int32_t* step_whole,
                    const uint32_t* step_fraction);
 void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol,

@@ -164,8 +164,15 @@ TEST(Exactness, DemoAndCorpusModulesMatchPlainMixer)
 }
 
 // The voice loop alone, on the awkward spots: loop ends met mid-block,
-// one-shot ends, steps above one point, silent sides, a block of one frame.
-TEST(Exactness, VoiceLoopMatchesPlainLoop)
+// one-shot ends, steps above one point, silent sides, a block of one frame;
+// on the wide path and on the portable one.
+class WidePath : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { sd_c_wide = GetParam() && __builtin_cpu_supports("avx2"); }
+    void TearDown() override { sd_c_wide = __builtin_cpu_supports("avx2"); }
+};
+
+TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
 {
     lcg r{12345};
     std::vector<int8_t> data(1002);
@@ -181,8 +188,8 @@ TEST(Exactness, VoiceLoopMatchesPlainLoop)
         v.loop_end = v.loop_start + 2 + static_cast<uint32_t>(r.below(98));
         v.position = static_cast<uint32_t>(r.below(v.loop_enabled ? static_cast<int>(v.loop_end) + 1 : 1000));
         v.position_fraction = r.next() << 1;
-        const int steps[] = {0, 0, 1, 2, 80};
-        v.step = steps[r.below(5)];
+        const int steps[] = {0, 0, 0, 1, 2, 80};
+        v.step = steps[r.below(6)];
         v.step_fraction = r.below(4) == 0 ? 0 : r.next() << 1;
         v.volume = 64;
         const float gains[] = {0.0f, 1.0f / 128, 65.0f / 128, 129.0f / 128, 510.0f / 128};
@@ -201,6 +208,29 @@ TEST(Exactness, VoiceLoopMatchesPlainLoop)
         ASSERT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0);
     }
 }
+
+// Random bus values around full scale, the clamp thresholds and their
+// neighbours, through the conversion against the plain table.
+TEST_P(WidePath, ConversionMatchesPlainConversion)
+{
+    lcg r{777};
+    std::vector<float> source(2 * 4096);
+    for (float& x : source)
+        x = static_cast<float>(static_cast<int32_t>(r.next()) - 0x40000000) / 1.0e9f;
+    const float edges[] = {0.9999f, -0.9999f, std::nextafter(0.9999f, 2.0f),
+                           std::nextafter(-0.9999f, -2.0f), 1.0f / 32767, -1.0f / 32767,
+                           0.0f, -0.0f, 1.0e6f, -1.0e6f};
+    for (size_t k = 0; k < std::size(edges); k++)
+        source[k] = edges[k];
+    std::vector<int16_t> want(source.size()), got(source.size());
+    for (int32_t frames : {4096, 1, 13}) {
+        reference::stereo32ftos16i(source.data(), want.data(), frames);
+        sd_c_stereo32ftos16i(source.data(), got.data(), frames);
+        ASSERT_EQ(got, want) << frames << " frames";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exactness, WidePath, ::testing::Bool());
 
 TEST(Exactness, PinnedRenders)
 {
