@@ -277,13 +277,28 @@ namespace {
 
 // Clamping x to +-0.9999 first gives the same value as the table: 0.9999 x
 // 32767 truncates to 32763. Written without branches so that it vectorises.
+inline int16_t converted(float value)
+{
+    double x = value;
+    x = x > 0.9999 ? 0.9999 : x;
+    x = x < -0.9999 ? -0.9999 : x;
+    return static_cast<int16_t>(static_cast<int32_t>(x * 32767.0));
+}
+
 inline void convert_body(const float* source, int16_t* destination, int32_t frames)
 {
+    for (int32_t k = 0; k < 2 * frames; k++)
+        destination[k] = converted(source[k]);
+}
+
+inline void sum_convert_body(const float* source, double gain, float* target,
+                             int16_t* destination, int32_t frames)
+{
     for (int32_t k = 0; k < 2 * frames; k++) {
-        double x = source[k];
-        x = x > 0.9999 ? 0.9999 : x;
-        x = x < -0.9999 ? -0.9999 : x;
-        destination[k] = static_cast<int16_t>(static_cast<int32_t>(x * 32767.0));
+        const float sum =
+            static_cast<float>(static_cast<double>(target[k]) + static_cast<double>(source[k]) * gain);
+        target[k] = sum;
+        destination[k] = converted(sum);
     }
 }
 
@@ -298,6 +313,19 @@ void convert_portable(const float* source, int16_t* destination, int32_t frames)
     convert_body(source, destination, frames);
 }
 
+__attribute__((target("avx2"))) void sum_convert_avx2(const float* source, double gain,
+                                                      float* target, int16_t* destination,
+                                                      int32_t frames)
+{
+    sum_convert_body(source, gain, target, destination, frames);
+}
+
+void sum_convert_portable(const float* source, double gain, float* target, int16_t* destination,
+                          int32_t frames)
+{
+    sum_convert_body(source, gain, target, destination, frames);
+}
+
 }  // namespace
 
 void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames)
@@ -306,6 +334,15 @@ void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t fra
         convert_avx2(source, destination, frames);
     else
         convert_portable(source, destination, frames);
+}
+
+void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
+                             int16_t* destination, int32_t frames)
+{
+    if (sd_c_wide)
+        sum_convert_avx2(source, gain, target, destination, frames);
+    else
+        sum_convert_portable(source, gain, target, destination, frames);
 }
 
 static int16_t wrapping_add(int16_t a, int32_t b)

@@ -292,16 +292,33 @@ static void render_channel(int ch, int32_t mainvolume, int32_t frames)
         mix_voiceended[ch] = true;
 }
 
-// Past what a source has written it reads zero, and adding zero times a
-// gain leaves a bus value as it is (a bus value is never -0.0), so only the
-// written frames are summed.
-static void sum_buses(int32_t frames)
+// Frames of a source that can add anything: past what it has written it
+// reads zero, and adding zero times a gain leaves a bus value as it is (a
+// bus value is never -0.0).
+static int32_t frames_to_sum(const mix_bus_input& input, int32_t frames)
+{
+    return input.source->written < frames ? input.source->written : frames;
+}
+
+// The output bus's last input: the last sum of the block, which can be done
+// together with the conversion.
+static const mix_bus_input* last_output_input()
+{
+    const mix_bus& output = mix_buses[mix_outputbus];
+    for (int slot = 1; slot >= 0; slot--)
+        if (output.inputs[slot].source != nullptr)
+            return &output.inputs[slot];
+    return nullptr;
+}
+
+// Every bus input in order, but for the one left to the conversion.
+static void sum_buses(int32_t frames, const mix_bus_input* left_over)
 {
     for (mix_bus& bus : mix_buses) {
         for (const mix_bus_input& input : bus.inputs) {
-            if (input.source == nullptr)
+            if (input.source == nullptr || &input == left_over)
                 continue;
-            const int32_t n = input.source->written < frames ? input.source->written : frames;
+            const int32_t n = frames_to_sum(input, frames);
             if (n <= 0)
                 continue;
             const float* from = input.source->buffer;
@@ -324,14 +341,23 @@ float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert)
     const int32_t mainvolume = mix_mainvolume;
     for (int ch = 0; ch < n; ch++)
         render_channel(ch, mainvolume, frames);
+    mix_bus& output = mix_buses[mix_outputbus];
+    const mix_bus_input* last = convert ? last_output_input() : nullptr;
     if (frames > 0)
-        sum_buses(frames);
+        sum_buses(frames, last);
     if (mix_stems_on)
         mix_stems_output(frames);
-    float* output = mix_buses[mix_outputbus].buffer;
-    if (convert) {
-        sd_c_stereo32ftos16i(output, destination, frames);
-        return nullptr;
+    if (!convert)
+        return output.buffer;
+    int32_t done = 0;
+    if (last != nullptr && frames > 0) {
+        done = frames_to_sum(*last, frames);
+        if (done > 0) {
+            sd_c_sumstereo32ftos16i(last->source->buffer, last->gain, output.buffer,
+                                    destination, done);
+            mix_bus_wrote(&output, done);
+        }
     }
-    return output;
+    sd_c_stereo32ftos16i(output.buffer + 2 * done, destination + 2 * done, frames - done);
+    return nullptr;
 }

@@ -115,5 +115,9 @@ void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float 
 bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
                            float rvol);
 void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames);
+// The last bus sum and the conversion in one pass: adds source x gain into
+// target, stores each sum there and converts it into the destination.
+void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
+                             int16_t* destination, int32_t frames);
 void sd_c_imixstereo_tos16i(mix_channel* channel, int16_t* buffer, int32_t frames,
                             float gain1, float gain2);
