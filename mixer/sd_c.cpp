@@ -129,7 +129,11 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                      static_cast<int64_t>(q + step), static_cast<int64_t>(q));
     __m256i high4 = _mm256_add_epi64(low4, step4);
     const __m256i byte_fill = _mm256_set1_epi32(0x00808080);
-    const __m256d gains = _mm256_set_pd(right, left, right, left);
+    const bool left_only = right == 0.0;
+    const __m256d gains =
+        left_only ? _mm256_set1_pd(left) : _mm256_set_pd(right, left, right, left);
+    const __m256i evens = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    const __m256i doubled = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
     int32_t k = 0;
     for (; k + 8 <= frames; k += 8) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
@@ -157,14 +161,28 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                                    _mm256_mullo_epi32(_mm256_sub_epi32(s1, s0), w));
         const __m256d first4 = _mm256_cvtepi32_pd(_mm256_castsi256_si128(numerator));
         const __m256d last4 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(numerator, 1));
-        const __m256d values[4] = {
-            _mm256_permute4x64_pd(first4, 0x50), _mm256_permute4x64_pd(first4, 0xFA),
-            _mm256_permute4x64_pd(last4, 0x50), _mm256_permute4x64_pd(last4, 0xFA)};
         float* out = buffer + 2 * k;
-        for (int pair = 0; pair < 4; pair++) {
-            const __m256d bus = _mm256_cvtps_pd(_mm_loadu_ps(out + 4 * pair));
-            const __m256d sum = _mm256_add_pd(bus, _mm256_mul_pd(values[pair], gains));
-            _mm_storeu_ps(out + 4 * pair, _mm256_cvtpd_ps(sum));
+        if (left_only) {
+            // The right values stay as they are, as adding 0 x value leaves them.
+            const __m256d values[2] = {first4, last4};
+            for (int half = 0; half < 2; half++) {
+                const __m256 bus = _mm256_loadu_ps(out + 8 * half);
+                const __m256d lefts = _mm256_cvtps_pd(
+                    _mm256_castps256_ps128(_mm256_permutevar8x32_ps(bus, evens)));
+                const __m256d sum = _mm256_add_pd(lefts, _mm256_mul_pd(values[half], gains));
+                const __m256 spread = _mm256_permutevar8x32_ps(
+                    _mm256_castps128_ps256(_mm256_cvtpd_ps(sum)), doubled);
+                _mm256_storeu_ps(out + 8 * half, _mm256_blend_ps(bus, spread, 0x55));
+            }
+        } else {
+            const __m256d values[4] = {
+                _mm256_permute4x64_pd(first4, 0x50), _mm256_permute4x64_pd(first4, 0xFA),
+                _mm256_permute4x64_pd(last4, 0x50), _mm256_permute4x64_pd(last4, 0xFA)};
+            for (int pair = 0; pair < 4; pair++) {
+                const __m256d bus = _mm256_cvtps_pd(_mm_loadu_ps(out + 4 * pair));
+                const __m256d sum = _mm256_add_pd(bus, _mm256_mul_pd(values[pair], gains));
+                _mm_storeu_ps(out + 4 * pair, _mm256_cvtpd_ps(sum));
+            }
         }
         low4 = _mm256_add_epi64(low4, step8);
         high4 = _mm256_add_epi64(high4, step8);
