@@ -320,6 +320,33 @@ inline void sum_convert_body(const float* source, double gain, float* target,
     }
 }
 
+// Right values of zero stay zero: 0 + 0 x gain rounds to +0.0.
+inline void sum_left_body(const float* source, double gain, float* target, int16_t* destination,
+                          int32_t frames)
+{
+    for (int32_t k = 0; k < frames; k++) {
+        const float sum = static_cast<float>(static_cast<double>(target[2 * k]) +
+                                             static_cast<double>(source[2 * k]) * gain);
+        target[2 * k] = sum;
+        target[2 * k + 1] = 0.0f;
+        destination[2 * k] = converted(sum);
+        destination[2 * k + 1] = 0;
+    }
+}
+
+__attribute__((target("avx2"))) void sum_left_avx2(const float* source, double gain,
+                                                   float* target, int16_t* destination,
+                                                   int32_t frames)
+{
+    sum_left_body(source, gain, target, destination, frames);
+}
+
+void sum_left_portable(const float* source, double gain, float* target, int16_t* destination,
+                       int32_t frames)
+{
+    sum_left_body(source, gain, target, destination, frames);
+}
+
 __attribute__((target("avx2"))) void convert_avx2(const float* source, int16_t* destination,
                                                   int32_t frames)
 {
@@ -361,6 +388,14 @@ void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
         sum_convert_avx2(source, gain, target, destination, frames);
     else
         sum_convert_portable(source, gain, target, destination, frames);
+}
+void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
+                           int16_t* destination, int32_t frames)
+{
+    if (sd_c_wide)
+        sum_left_avx2(source, gain, target, destination, frames);
+    else
+        sum_left_portable(source, gain, target, destination, frames);
 }
 
 static int16_t wrapping_add(int16_t a, int32_t b)

@@ -147,6 +147,7 @@ float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels)
     bus->channels = channels;
     // Until the first clear nothing is known about what the buffer holds.
     bus->written = frames;
+    bus->sides = mix_left | mix_right;
     for (mix_bus_input& input : bus->inputs)
         input.source = nullptr;
     bus->effects[0] = bus->effects[1] = 0;
@@ -183,10 +184,14 @@ void mix_bus_clear(mix_bus* bus)
                     static_cast<size_t>(bus->written) * static_cast<size_t>(bus->channels) *
                         sizeof(float));
     bus->written = 0;
+    bus->sides = 0;
 }
 
-void mix_bus_wrote(mix_bus* bus, int32_t frames)
+void mix_bus_wrote(mix_bus* bus, int32_t frames, int32_t sides)
 {
+    if (frames <= 0 || sides == 0)
+        return;
+    bus->sides |= sides;
     if (frames > bus->written)
         bus->written = frames < bus->frames ? frames : bus->frames;
 }
@@ -284,10 +289,9 @@ static void render_channel(int ch, int32_t mainvolume, int32_t frames)
     mix_bus* target = mix_samples[voice.sample_number].bus;
     if (mix_stems_on)
         mix_stems_add_voice(voice, lvol, rvol, frames);
-    // With both gains 0 the voice only moves on: every value it adds is a
-    // zero, which leaves the bus as it is.
-    if (lvol != 0.0f || rvol != 0.0f)
-        mix_bus_wrote(target, frames);
+    // A side whose gain is 0 only gets zeros added, which leave the bus as
+    // it is.
+    mix_bus_wrote(target, frames, (lvol != 0.0f ? mix_left : 0) | (rvol != 0.0f ? mix_right : 0));
     if (sd_c_imixstereo_ended(&voice, target->buffer, frames, lvol, rvol))
         mix_voiceended[ch] = true;
 }
@@ -326,7 +330,7 @@ static void sum_buses(int32_t frames, const mix_bus_input* left_over)
             for (int32_t k = 0; k < 2 * n; k++)
                 bus.buffer[k] = static_cast<float>(static_cast<double>(bus.buffer[k]) +
                                                    static_cast<double>(from[k]) * gain);
-            mix_bus_wrote(&bus, n);
+            mix_bus_wrote(&bus, n, input.source->sides);
         }
     }
 }
@@ -353,9 +357,14 @@ float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert)
     if (last != nullptr && frames > 0) {
         done = frames_to_sum(*last, frames);
         if (done > 0) {
-            sd_c_sumstereo32ftos16i(last->source->buffer, last->gain, output.buffer,
-                                    destination, done);
-            mix_bus_wrote(&output, done);
+            const int32_t sides = output.sides | last->source->sides;
+            if (sides & mix_right)
+                sd_c_sumstereo32ftos16i(last->source->buffer, last->gain, output.buffer,
+                                        destination, done);
+            else
+                sd_c_sumleft32ftos16i(last->source->buffer, last->gain, output.buffer,
+                                      destination, done);
+            mix_bus_wrote(&output, done, sides);
         }
     }
     sd_c_stereo32ftos16i(output.buffer + 2 * done, destination + 2 * done, frames - done);

@@ -45,7 +45,12 @@ struct mix_bus {
     // Frames from the start of the buffer that may be non-zero: what was
     // written since the last clear. Everything past them reads zero.
     int32_t written;
+    // The sides within them that may be non-zero (mix_left, mix_right).
+    int32_t sides;
 };
+
+constexpr int32_t mix_left = 1;
+constexpr int32_t mix_right = 2;
 
 constexpr int mix_maxchannels = 32;
 constexpr int mix_maxsamples = 32;
@@ -93,8 +98,9 @@ float* mix_bus_init(mix_bus* bus, int32_t frames, int32_t channels);
 void mix_bus_add_input(mix_bus* bus, mix_bus* source, float gain);
 void mix_bus_add_effect(mix_bus* bus, int32_t effect);
 void mix_bus_clear(mix_bus* bus);
-// Notes that the first frames of the bus's buffer may have been written.
-void mix_bus_wrote(mix_bus* bus, int32_t frames);
+// Notes that the given sides of the first frames of the bus's buffer may
+// have been written.
+void mix_bus_wrote(mix_bus* bus, int32_t frames, int32_t sides);
 
 // One block: merge, gains, voices, bus sums, conversion.
 float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert);
@@ -119,5 +125,9 @@ void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t fra
 // target, stores each sum there and converts it into the destination.
 void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
                              int16_t* destination, int32_t frames);
+// The same when the right values of source and target are all zero: they
+// stay zero and convert to 0.
+void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
+                           int16_t* destination, int32_t frames);
 void sd_c_imixstereo_tos16i(mix_channel* channel, int16_t* buffer, int32_t frames,
                             float gain1, float gain2);

@@ -209,14 +209,20 @@ TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
     }
 }
 
+std::vector<float> random_bus(lcg& r)
+{
+    std::vector<float> bus(2 * 4096);
+    for (float& x : bus)
+        x = static_cast<float>(static_cast<int32_t>(r.next()) - 0x40000000) / 1.0e9f;
+    return bus;
+}
+
 // Random bus values around full scale, the clamp thresholds and their
 // neighbours, through the conversion against the plain table.
 TEST_P(WidePath, ConversionMatchesPlainConversion)
 {
     lcg r{777};
-    std::vector<float> source(2 * 4096);
-    for (float& x : source)
-        x = static_cast<float>(static_cast<int32_t>(r.next()) - 0x40000000) / 1.0e9f;
+    std::vector<float> source = random_bus(r);
     const float edges[] = {0.9999f, -0.9999f, std::nextafter(0.9999f, 2.0f),
                            std::nextafter(-0.9999f, -2.0f), 1.0f / 32767, -1.0f / 32767,
                            0.0f, -0.0f, 1.0e6f, -1.0e6f};
@@ -227,6 +233,36 @@ TEST_P(WidePath, ConversionMatchesPlainConversion)
         reference::stereo32ftos16i(source.data(), want.data(), frames);
         sd_c_stereo32ftos16i(source.data(), got.data(), frames);
         ASSERT_EQ(got, want) << frames << " frames";
+    }
+}
+
+// The last bus sum fused with the conversion, against the plain sum and
+// conversion; the left-only form on buses whose right values are zero.
+TEST_P(WidePath, FusedSumMatchesSumThenConversion)
+{
+    lcg r{4242};
+    for (bool left_only : {false, true}) {
+        for (float gain : {0.5f, -1.75f, 0.0f}) {
+            const std::vector<float> source0 = random_bus(r), target0 = random_bus(r);
+            std::vector<float> source = source0, want = target0;
+            if (left_only)
+                for (size_t k = 1; k < want.size(); k += 2)
+                    source[k] = want[k] = 0.0f;
+            std::vector<float> got = want;
+            const int32_t frames = 1 + r.below(4096);
+            for (int32_t k = 0; k < 2 * frames; k++)
+                want[k] = static_cast<float>(static_cast<double>(want[k]) +
+                                             static_cast<double>(source[k]) * gain);
+            std::vector<int16_t> pcm_want(want.size(), 7), pcm_got(want.size(), 7);
+            reference::stereo32ftos16i(want.data(), pcm_want.data(), frames);
+            if (left_only)
+                sd_c_sumleft32ftos16i(source.data(), gain, got.data(), pcm_got.data(), frames);
+            else
+                sd_c_sumstereo32ftos16i(source.data(), gain, got.data(), pcm_got.data(), frames);
+            SCOPED_TRACE(testing::Message() << "left only " << left_only << ", gain " << gain);
+            ASSERT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0);
+            ASSERT_EQ(pcm_got, pcm_want);
+        }
     }
 }
 
