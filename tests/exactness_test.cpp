@@ -266,6 +266,12 @@ TEST_P(WidePath, FusedSumMatchesSumThenConversion)
     }
 }
 
+// The whole mixer on each path.
+TEST_P(WidePath, GeneratedModuleMatchesPlainMixer)
+{
+    expect_same_renders(mb_build(generated(8, 99)), 0, 3 * 44100);
+}
+
 INSTANTIATE_TEST_SUITE_P(Exactness, WidePath, ::testing::Bool());
 
 TEST(Exactness, PinnedRenders)
