@@ -54,8 +54,8 @@ void run_voice(benchmark::State& state, bool looped)
         benchmark::DoNotOptimize(bus.data());
         benchmark::ClobberMemory();
     }
-    state.counters["ns/frame"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * frames * 1e-9,
+    state.counters["per_frame"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * frames,
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -84,8 +84,8 @@ void pump_4ch(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     vex_close();
-    state.counters["ns/frame"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * block * 1e-9,
+    state.counters["per_frame"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * block,
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
