@@ -38,6 +38,8 @@ static bool advance_voice(mix_channel* v)
 }
 
 bool sd_c_wide = __builtin_cpu_supports("avx2");
+bool sd_c_widest = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 
 namespace {
 
@@ -202,6 +204,90 @@ __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p
                  frames - done, left, right);
 }
 
+#define TD_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl")))
+
+// The compiler's own 512-bit headers start some results from a deliberately
+// undefined value, which its flow analysis then reports.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// Sixteen frames at a time for a voice heard on the left only, with a step
+// below 14/15 of a point, so that the sixteen frames' points lie in one
+// 16-byte window. The same numerators, products and roundings as the eights
+// above; the left values are stored under a mask, the right ones untouched.
+TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
+                                      uint32_t last, float* buffer, int32_t frames,
+                                      double left)
+{
+    if (step >= (14ull << 32) / 15 || frames < 16)
+        return 0;
+    const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i step_vec = _mm512_set1_epi64(static_cast<int64_t>(step));
+    __m512i low8 = _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(p + step)),
+                                    _mm512_mullo_epi64(lane, step_vec));
+    __m512i high8 = _mm512_add_epi64(low8, _mm512_set1_epi64(static_cast<int64_t>(8 * step)));
+    const __m512i step16 = _mm512_set1_epi64(static_cast<int64_t>(16 * step));
+    const __m512i odd_dwords = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25,
+                                                 27, 29, 31);
+    const __m512i even_dwords = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
+                                                  24, 26, 28, 30);
+    const __m512i doubled = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+    const __m512i byte_fill = _mm512_set1_epi32(0x00808080);
+    const __m512d gain = _mm512_set1_pd(left);
+    int32_t k = 0;
+    for (; k + 16 <= frames; k += 16) {
+        const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
+        const uint32_t base = static_cast<uint32_t>(first >> 32);
+        if (static_cast<uint64_t>(base) + 15 > last)
+            break;
+        const __m512i whole = _mm512_permutex2var_epi32(low8, odd_dwords, high8);
+        const __m512i fraction = _mm512_permutex2var_epi32(low8, even_dwords, high8);
+        const __m512i w = _mm512_srli_epi32(fraction, 16);
+        const __m512i offset =
+            _mm512_sub_epi32(whole, _mm512_set1_epi32(static_cast<int32_t>(base)));
+        const __m512i window = _mm512_broadcast_i32x4(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base)));
+        const __m512i pick0 = _mm512_or_si512(_mm512_slli_epi32(offset, 24), byte_fill);
+        const __m512i pick1 = _mm512_add_epi32(pick0, _mm512_set1_epi32(1 << 24));
+        const __m512i s0 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick0), 24);
+        const __m512i s1 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick1), 24);
+        const __m512i numerator = _mm512_add_epi32(
+            _mm512_slli_epi32(s0, 16), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
+        const __m512d values[2] = {
+            _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator)),
+            _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1))};
+        low8 = _mm512_add_epi64(low8, step16);
+        high8 = _mm512_add_epi64(high8, step16);
+        float* out = buffer + 2 * k;
+        for (int half = 0; half < 2; half++) {
+            const __m512 bus = _mm512_loadu_ps(out + 16 * half);
+            const __m512d lefts = _mm512_cvtps_pd(
+                _mm512_castps512_ps256(_mm512_permutexvar_ps(even_dwords, bus)));
+            const __m512d sum = _mm512_add_pd(lefts, _mm512_mul_pd(values[half], gain));
+            const __m512 spread =
+                _mm512_permutexvar_ps(doubled, _mm512_castps256_ps512(_mm512_cvtpd_ps(sum)));
+            _mm512_mask_storeu_ps(out + 16 * half, 0x5555, spread);
+        }
+    }
+    return k;
+}
+
+TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
+                              float* buffer, int32_t frames, double left, double right)
+{
+    const int32_t done =
+        right == 0.0 ? mix_sixteens_avx512(data, p, step, last, buffer, frames, left / 8388608.0)
+                     : 0;
+    mix_run_avx2(data, p + step * static_cast<uint64_t>(done), step, last, buffer + 2 * done,
+                 frames - done, left, right);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 void mix_run_portable(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
                       int32_t frames, double left, double right)
 {
@@ -214,7 +300,9 @@ void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
 {
     if (left == 0.0 && right == 0.0)
         return;
-    if (sd_c_wide)
+    if (sd_c_widest)
+        mix_run_avx512(data, p, step, last, buffer, frames, left, right);
+    else if (sd_c_wide)
         mix_run_avx2(data, p, step, last, buffer, frames, left, right);
     else
         mix_run_portable(data, p, step, buffer, frames, left, right);

@@ -113,6 +113,8 @@ float mix_rightgain(int32_t mainvolume, int32_t volume, int32_t panning);
 // set at start-up from what the processor offers. Both ways give the same
 // bits.
 extern bool sd_c_wide;
+// The same for the 512-bit instructions, where the voice loop has them.
+extern bool sd_c_widest;
 void long_addition(uint32_t* whole, uint32_t* fraction, const int32_t* step_whole,
                    const uint32_t* step_fraction);
 void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol,

@@ -165,11 +165,21 @@ TEST(Exactness, DemoAndCorpusModulesMatchPlainMixer)
 
 // The voice loop alone, on the awkward spots: loop ends met mid-block,
 // one-shot ends, steps above one point, silent sides, a block of one frame;
-// on the wide path and on the portable one.
-class WidePath : public ::testing::TestWithParam<bool> {
+// on each path.
+// 0: portable, 1: 256-bit, 2: 512-bit where the processor has them.
+class WidePath : public ::testing::TestWithParam<int> {
 protected:
-    void SetUp() override { sd_c_wide = GetParam() && __builtin_cpu_supports("avx2"); }
-    void TearDown() override { sd_c_wide = __builtin_cpu_supports("avx2"); }
+    void SetUp() override
+    {
+        sd_c_wide = wide && GetParam() >= 1;
+        sd_c_widest = widest && GetParam() >= 2;
+    }
+    void TearDown() override
+    {
+        sd_c_wide = wide;
+        sd_c_widest = widest;
+    }
+    const bool wide = sd_c_wide, widest = sd_c_widest;
 };
 
 TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
@@ -272,7 +282,7 @@ TEST_P(WidePath, GeneratedModuleMatchesPlainMixer)
     expect_same_renders(mb_build(generated(8, 99)), 0, 3 * 44100);
 }
 
-INSTANTIATE_TEST_SUITE_P(Exactness, WidePath, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Exactness, WidePath, ::testing::Values(0, 1, 2));
 
 TEST(Exactness, PinnedRenders)
 {
