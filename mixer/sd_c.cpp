@@ -422,6 +422,12 @@ inline void sum_left_body(const float* source, double gain, float* target, int16
     }
 }
 
+TD_AVX512 void sum_left_avx512(const float* source, double gain, float* target,
+                               int16_t* destination, int32_t frames)
+{
+    sum_left_body(source, gain, target, destination, frames);
+}
+
 __attribute__((target("avx2"))) void sum_left_avx2(const float* source, double gain,
                                                    float* target, int16_t* destination,
                                                    int32_t frames)
@@ -480,7 +486,9 @@ void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
 void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
                            int16_t* destination, int32_t frames)
 {
-    if (sd_c_wide)
+    if (sd_c_widest)
+        sum_left_avx512(source, gain, target, destination, frames);
+    else if (sd_c_wide)
         sum_left_avx2(source, gain, target, destination, frames);
     else
         sum_left_portable(source, gain, target, destination, frames);
