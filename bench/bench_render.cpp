@@ -1,10 +1,13 @@
 // Times the whole tunedump process rendering 1200 s of each benchmark
 // module against the floor (writing a file of the same size piece by piece
 // from one small buffer), both in the same folder and in the same run, and
-// reports the median ratio against its goal and the peak memory of tunedump.
+// reports the median ratio against its goal and the peak memory of tunedump;
+// then the same for every stem of the 4- and 8-channel modules in one pass.
 //
 //   bench_render <tunedump> <floor> <work dir> [runs]
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +41,9 @@ run time_process(const std::vector<std::string>& args)
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
+        // The stems form lists its files; only the time matters here.
+        if (std::freopen("/dev/null", "w", stdout) == nullptr)
+            _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -57,6 +63,71 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The WAV files one --stems pass wrote into dir.
+std::vector<std::string> wav_files(const std::string& dir)
+{
+    std::vector<std::string> files;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0)
+                files.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+void remove_files(const std::string& dir, const std::vector<std::string>& files)
+{
+    for (const std::string& f : files)
+        unlink((dir + "/" + f).c_str());
+    rmdir(dir.c_str());
+}
+
+// Every stem in one pass against the floor of writing as many files of the
+// same size, and against the same files made by separate solo renders.
+int bench_stems(const std::string& tunedump, const std::string& floor_program,
+                const std::string& dir, int runs)
+{
+    std::printf("\nstems, %d s: one --stems pass against the floor of writing its files\n", seconds);
+    std::printf("%-6s %6s %10s %10s %8s %6s %12s %12s\n", "module", "files", "stems", "floor",
+                "ratio", "goal", "solo runs", "peak KiB");
+    for (const char* signature : {"M.K.", "8CHN"}) {
+        const std::string module = dir + "/bench-" + std::string(signature) + ".mod";
+        const std::string out = dir + "/stems", floor_dir = dir + "/floor";
+        time_process({tunedump, "--stems", module, std::to_string(seconds), out});
+        const std::vector<std::string> files = wav_files(out);
+        std::vector<std::string> floor_args = {floor_program, std::to_string(wav_bytes)};
+        mkdir(floor_dir.c_str(), 0777);
+        for (const std::string& f : files)
+            floor_args.push_back(floor_dir + "/" + f);
+        std::vector<double> stems, floor;
+        long peak = 0;
+        for (int i = 0; i < runs; i++) {
+            floor.push_back(time_process(floor_args).seconds);
+            const run r = time_process({tunedump, "--stems", module, std::to_string(seconds), out});
+            stems.push_back(r.seconds);
+            peak = std::max(peak, r.peak_kib);
+        }
+        // The same files the old way: one solo render each.
+        const std::string wav = dir + "/solo.wav";
+        double solo = 0;
+        for (const std::string& f : files) {
+            const std::string number = f == "mix.wav" ? "0" : std::to_string(std::atoi(f.c_str()));
+            solo += time_process({tunedump, module, number, std::to_string(seconds), wav}).seconds;
+        }
+        unlink(wav.c_str());
+        const double s = median(stems), fl = median(floor);
+        std::printf("%-6s %6zu %9.3fs %9.3fs %7.2fx %5.1fx %11.3fs %12ld\n", signature,
+                    files.size(), s, fl, s / fl, 1.5, solo, peak);
+        remove_files(out, files);
+        remove_files(floor_dir, files);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -99,5 +170,5 @@ int main(int argc, char** argv)
                     t.goal, peak, limit_kib);
     }
     unlink(wav.c_str());
-    return 0;
+    return bench_stems(tunedump, floor_program, dir, runs);
 }

@@ -1,21 +1,18 @@
-// The machine's floor for the front end's job: write a file of the given
+// The machine's floor for the front end's job: write files of the given
 // size piece by piece from one small reused buffer, the least any renderer
 // that streams its output must do.
+//
+//   floor bytes dest [dest ...]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-int main(int argc, char** argv)
+static bool write_file(const char* path, size_t bytes)
 {
-    if (argc != 3) {
-        std::fputs("floor bytes dest\n", stderr);
-        return 1;
-    }
-    const size_t bytes = std::strtoull(argv[1], nullptr, 10);
     static char piece[64 * 1024];
-    FILE* file = std::fopen(argv[2], "wb");
+    FILE* file = std::fopen(path, "wb");
     if (file == nullptr)
-        return 1;
+        return false;
     bool ok = true;
     for (size_t done = 0; done < bytes && ok;) {
         const size_t n = bytes - done < sizeof piece ? bytes - done : sizeof piece;
@@ -24,5 +21,18 @@ int main(int argc, char** argv)
         ok = std::fwrite(piece, 1, n, file) == n;
         done += n;
     }
-    return std::fclose(file) == 0 && ok ? 0 : 1;
+    return std::fclose(file) == 0 && ok;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fputs("floor bytes dest [dest ...]\n", stderr);
+        return 1;
+    }
+    const size_t bytes = std::strtoull(argv[1], nullptr, 10);
+    for (int i = 2; i < argc; i++)
+        if (!write_file(argv[i], bytes))
+            return 1;
+    return 0;
 }

@@ -85,8 +85,8 @@ bool render_all(const std::string& dir, int32_t count)
             if (n > 0 && !vex_sample_used(n))
                 continue;
             stem_file& f = files[n];
-            const std::string path = dir + "/" + td_stem_name(n, sample_name(n), name_bytes);
-            if (!f.open && !open_file(f, path, count, done))
+            if (!f.open && !open_file(f, dir + "/" + td_stem_name(n, sample_name(n), name_bytes),
+                                      count, done))
                 return false;
             append(f, blocks[n], td_blockframes);
         }

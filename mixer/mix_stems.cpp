@@ -12,6 +12,7 @@ int32_t frames_done = 0;               // frames mixed since mix_stems_begin
 int32_t filled[mix_maxsamples];        // frames of each target filled so far
 std::vector<float> buses[mix_maxsamples];
 int32_t written[mix_maxsamples];       // frames of each stem bus written this block
+bool right_written[mix_maxsamples];
 
 void silence(int n, int32_t upto)
 {
@@ -25,13 +26,10 @@ void silence(int n, int32_t upto)
 // then converted; the rest of the block past what was written is zero.
 void convert_stem(int n, int32_t frames)
 {
-    const double gain = mix_buses[mix_outputbus].inputs[0].gain;
-    float* bus = buses[n].data();
-    for (int32_t k = 0; k < 2 * frames; k++)
-        bus[k] = static_cast<float>(0.0 + static_cast<double>(bus[k]) * gain);
-    sd_c_stereo32ftos16i(bus, targets[n] + 2 * frames_done, frames);
-    std::memset(bus, 0, static_cast<size_t>(frames) * 2 * sizeof(float));
+    sd_c_take32ftos16i(buses[n].data(), mix_buses[mix_outputbus].inputs[0].gain,
+                       targets[n] + 2 * frames_done, frames, !right_written[n]);
     written[n] = 0;
+    right_written[n] = false;
     filled[n] = frames_done + frames;
 }
 
@@ -67,6 +65,7 @@ void mix_stems_add_voice(const mix_channel& voice, float lvol, float rvol, int32
     mix_channel copy = voice;
     sd_c_imixstereo_ended(&copy, buses[n].data(), frames, lvol, rvol);
     written[n] = frames;
+    right_written[n] = right_written[n] || rvol != 0.0f;
 }
 
 void mix_stems_output(int32_t frames)

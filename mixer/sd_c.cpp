@@ -422,6 +422,46 @@ inline void sum_left_body(const float* source, double gain, float* target, int16
     }
 }
 
+// A bus that is the only input of a cleared output bus: each value is
+// 0 + value x gain rounded to a float, then converted; the source is left
+// cleared. With left_only, the right values are all zero and stay so.
+template <bool left_only>
+inline void take_body(float* source, double gain, int16_t* destination, int32_t frames)
+{
+    for (int32_t k = 0; k < frames; k++) {
+        const float left = static_cast<float>(0.0 + static_cast<double>(source[2 * k]) * gain);
+        source[2 * k] = 0.0f;
+        destination[2 * k] = converted(left);
+        if (left_only) {
+            destination[2 * k + 1] = 0;
+        } else {
+            const float right =
+                static_cast<float>(0.0 + static_cast<double>(source[2 * k + 1]) * gain);
+            source[2 * k + 1] = 0.0f;
+            destination[2 * k + 1] = converted(right);
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void take_avx2(float* source, double gain,
+                                               int16_t* destination, int32_t frames,
+                                               bool left_only)
+{
+    if (left_only)
+        take_body<true>(source, gain, destination, frames);
+    else
+        take_body<false>(source, gain, destination, frames);
+}
+
+void take_portable(float* source, double gain, int16_t* destination, int32_t frames,
+                   bool left_only)
+{
+    if (left_only)
+        take_body<true>(source, gain, destination, frames);
+    else
+        take_body<false>(source, gain, destination, frames);
+}
+
 TD_AVX512 void sum_left_avx512(const float* source, double gain, float* target,
                                int16_t* destination, int32_t frames)
 {
@@ -492,6 +532,15 @@ void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
         sum_left_avx2(source, gain, target, destination, frames);
     else
         sum_left_portable(source, gain, target, destination, frames);
+}
+
+void sd_c_take32ftos16i(float* source, float gain, int16_t* destination, int32_t frames,
+                        bool left_only)
+{
+    if (sd_c_wide)
+        take_avx2(source, gain, destination, frames, left_only);
+    else
+        take_portable(source, gain, destination, frames, left_only);
 }
 
 static int16_t wrapping_add(int16_t a, int32_t b)

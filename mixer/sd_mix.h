@@ -131,5 +131,9 @@ void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
 // stay zero and convert to 0.
 void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
                            int16_t* destination, int32_t frames);
+// A bus summed alone into a cleared output bus and converted, in one pass;
+// the bus is left cleared. With left_only its right values are all zero.
+void sd_c_take32ftos16i(float* source, float gain, int16_t* destination, int32_t frames,
+                        bool left_only);
 void sd_c_imixstereo_tos16i(mix_channel* channel, int16_t* buffer, int32_t frames,
                             float gain1, float gain2);

@@ -8,6 +8,7 @@
 // and paste them into pinned_renders below.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -272,6 +273,15 @@ TEST_P(WidePath, FusedSumMatchesSumThenConversion)
             SCOPED_TRACE(testing::Message() << "left only " << left_only << ", gain " << gain);
             ASSERT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0);
             ASSERT_EQ(pcm_got, pcm_want);
+
+            // A stem's bus summed alone into a cleared output bus: the same
+            // values, and the bus comes back cleared.
+            std::vector<float> taken = source, zero(source.size(), 0.0f);
+            std::vector<int16_t> pcm_zero(want.size(), 7), pcm_taken(want.size(), 7);
+            sd_c_sumstereo32ftos16i(source.data(), gain, zero.data(), pcm_zero.data(), frames);
+            sd_c_take32ftos16i(taken.data(), gain, pcm_taken.data(), frames, left_only);
+            ASSERT_EQ(pcm_taken, pcm_zero);
+            ASSERT_EQ(std::count(taken.begin(), taken.begin() + 2 * frames, 0.0f), 2 * frames);
         }
     }
 }
