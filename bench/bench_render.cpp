@@ -38,6 +38,8 @@ run time_process(const std::vector<std::string>& args)
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // What is printed so far must not be printed again by the child.
+    std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {

@@ -61,37 +61,32 @@ void append(stem_file& f, const int16_t* stereo, int32_t count)
 }
 
 // Opens a file at its first use; its solo render was silent until now.
-bool open_file(stem_file& f, const std::string& path, int32_t count, int32_t done)
+void open_file(stem_file& f, const std::string& path, int32_t count, int32_t done)
 {
     f.path = path;
-    if (!wav_open(f.out, path.c_str()))
-        return false;
+    wav_open(f.out, path.c_str());
     f.open = true;
-    wav_put_header(f.out, static_cast<uint32_t>(count) * 2, td_rate);
+    wav_writer_header(f.out, static_cast<uint32_t>(count) * 2, td_rate);
     append(f, nullptr, done);
-    return true;
 }
 
-bool render_all(const std::string& dir, int32_t count)
+void render_all(const std::string& dir, int32_t count)
 {
     int16_t* targets[stem_slots] = {};
     for (int32_t n = 1; n < stem_slots; n++)
         targets[n] = blocks[n];
-    if (!open_file(files[0], dir + "/mix.wav", count, 0))
-        return false;
+    open_file(files[0], dir + "/mix.wav", count, 0);
     for (int32_t done = 0; done < count && !wav_writer_failed(); done += td_blockframes) {
         mix_newhand_stems(0, blocks[0], static_cast<int32_t>(sizeof blocks[0]), targets);
         for (int32_t n = 0; n < stem_slots; n++) {
             if (n > 0 && !vex_sample_used(n))
                 continue;
             stem_file& f = files[n];
-            if (!f.open && !open_file(f, dir + "/" + td_stem_name(n, sample_name(n), name_bytes),
-                                      count, done))
-                return false;
+            if (!f.open)
+                open_file(f, dir + "/" + td_stem_name(n, sample_name(n), name_bytes), count, done);
             append(f, blocks[n], td_blockframes);
         }
     }
-    return true;
 }
 
 // Hands in what is left, waits for the writer, closes every file.
@@ -110,8 +105,9 @@ bool finish_all()
 
 void remove_all(const std::string& dir, bool made_dir)
 {
+    // A file this run could not create was not ours to remove.
     for (stem_file& f : files)
-        if (f.open)
+        if (f.open && f.out.created)
             unlink(f.path.c_str());
     if (made_dir)
         rmdir(dir.c_str());
@@ -180,9 +176,8 @@ int td_write_stems(const char* outdir, int32_t target)
         return 1;
     }
     wav_writer_start();
-    const bool rendered = render_all(dir, count);
-    const bool finished = finish_all();
-    if (!rendered || !finished) {
+    render_all(dir, count);
+    if (!finish_all()) {
         remove_all(dir, made_dir);
         std::puts("File error.");
         return 1;

@@ -98,8 +98,8 @@ int32_t td_render_to(wav_out& out, int32_t target)
     constexpr int32_t piece_samples = static_cast<int32_t>(wav_piece_bytes / 2);
     static_assert(piece_samples % td_blockframes == 0);
     const int32_t count = (target + td_blockframes - 1) / td_blockframes * td_blockframes;
-    wav_put_header(out, static_cast<uint32_t>(count) * 2, td_rate);
     wav_writer_start();
+    wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
     for (int32_t done = 0; done < count && !wav_writer_failed();) {
         int16_t* piece = reinterpret_cast<int16_t*>(wav_writer_piece());
         int32_t n = 0;
@@ -189,9 +189,8 @@ static int32_t write_output(const char* dest, bool to_stdout, int32_t target, FI
         // A reader that stops early is an ending, not a crash.
         std::signal(SIGPIPE, SIG_IGN);
         wav_use(out, stdout);
-    } else if (!wav_open(out, dest)) {
-        std::fputs("File error.\n", messages);
-        return 1;
+    } else {
+        wav_open(out, dest);
     }
     if (td_render_to(out, target) == 0)
         return 0;

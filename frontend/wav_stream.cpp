@@ -11,21 +11,38 @@
 
 namespace {
 
+void fail(wav_out& out)
+{
+    out.failed = true;
+    out.error = errno;
+}
+
 void put(wav_out& out, const void* data, size_t bytes)
 {
+    if (out.file == nullptr && !out.failed) {
+        out.file = std::fopen(out.path.c_str(), "wb");
+        out.created = out.file != nullptr;
+        if (!out.created)
+            fail(out);
+    }
     // After the first failure nothing more is written: the file is lost.
     if (!out.failed && std::fwrite(data, 1, bytes, out.file) != bytes) {
-        out.failed = true;
-        out.error = errno;
+        fail(out);
     }
 }
 
-void put_lsb(wav_out& out, uint32_t value, int bytes)
+uint8_t* put_lsb(uint8_t* at, uint32_t value, int bytes)
 {
-    uint8_t b[4];
     for (int i = 0; i < bytes; i++)
-        b[i] = static_cast<uint8_t>(value >> (8 * i));
-    put(out, b, static_cast<size_t>(bytes));
+        *at++ = static_cast<uint8_t>(value >> (8 * i));
+    return at;
+}
+
+uint8_t* put_text(uint8_t* at, const char* text)
+{
+    const size_t n = std::strlen(text);
+    std::memcpy(at, text, n);
+    return at + n;
 }
 
 void remove_if_regular(const std::string& path)
@@ -37,37 +54,36 @@ void remove_if_regular(const std::string& path)
 
 }  // namespace
 
-bool wav_open(wav_out& out, const char* path)
+void wav_open(wav_out& out, const char* path)
 {
-    out.file = std::fopen(path, "wb");
+    out.file = nullptr;
     out.path = path;
-    out.failed = false;
+    out.created = out.failed = false;
     out.error = 0;
-    return out.file != nullptr;
 }
 
 void wav_use(wav_out& out, FILE* stream)
 {
     out.file = stream;
     out.path.clear();
-    out.failed = false;
+    out.created = out.failed = false;
     out.error = 0;
 }
 
-void wav_put_header(wav_out& out, uint32_t bytes, uint32_t rate)
+void wav_header(uint8_t* header, uint32_t bytes, uint32_t rate)
 {
-    put(out, "RIFF", 4);
-    put_lsb(out, bytes + 36, 4);
-    put(out, "WAVEfmt ", 8);
-    put_lsb(out, 16, 4);
-    put_lsb(out, 1, 2);  // PCM
-    put_lsb(out, 1, 2);  // one channel
-    put_lsb(out, rate, 4);
-    put_lsb(out, rate * 2, 4);
-    put_lsb(out, 2, 2);
-    put_lsb(out, 16, 2);
-    put(out, "data", 4);
-    put_lsb(out, bytes, 4);
+    uint8_t* at = put_text(header, "RIFF");
+    at = put_lsb(at, bytes + 36, 4);
+    at = put_text(at, "WAVEfmt ");
+    at = put_lsb(at, 16, 4);
+    at = put_lsb(at, 1, 2);  // PCM
+    at = put_lsb(at, 1, 2);  // one channel
+    at = put_lsb(at, rate, 4);
+    at = put_lsb(at, rate * 2, 4);
+    at = put_lsb(at, 2, 2);
+    at = put_lsb(at, 16, 2);
+    at = put_text(at, "data");
+    put_lsb(at, bytes, 4);
 }
 
 int32_t wav_close(wav_out& out)
@@ -75,12 +91,14 @@ int32_t wav_close(wav_out& out)
     bool ok = !out.failed;
     if (out.path.empty())
         ok = std::fflush(out.file) == 0 && ok;
-    else
+    else if (out.file != nullptr)
         ok = std::fclose(out.file) == 0 && ok;
     out.file = nullptr;
     if (ok)
         return 0;
-    remove_if_regular(out.path);
+    // Only a file this run created is removed.
+    if (out.created)
+        remove_if_regular(out.path);
     return -1;
 }
 
@@ -155,6 +173,13 @@ void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes)
     queue[(head + queued) % piece_count] = {&out, index, bytes};
     queued++;
     changed.notify_all();
+}
+
+void wav_writer_header(wav_out& out, uint32_t bytes, uint32_t rate)
+{
+    uint8_t* piece = wav_writer_piece();
+    wav_header(piece, bytes, rate);
+    wav_writer_submit(out, piece, wav_header_bytes);
 }
 
 bool wav_writer_failed()

@@ -10,16 +10,20 @@
 struct wav_out {
     FILE* file = nullptr;
     std::string path;  // empty for a stream the caller owns, such as standard output
+    bool created = false;
     bool failed = false;
     int error = 0;  // errno of the first failed write
 };
 
-// Creates the file ("wb"); false when it cannot be created.
-bool wav_open(wav_out& out, const char* path);
+// Names the file to create ("wb"). The writer thread creates it before its
+// first byte, so that emptying an old file of that name overlaps with the
+// rendering; a file that cannot be created fails like a write.
+void wav_open(wav_out& out, const char* path);
 // Writes to a stream that is already open and is never removed.
 void wav_use(wav_out& out, FILE* stream);
 // The 44-byte header of bytes bytes of 16-bit mono samples at rate.
-void wav_put_header(wav_out& out, uint32_t bytes, uint32_t rate);
+constexpr size_t wav_header_bytes = 44;
+void wav_header(uint8_t* header, uint32_t bytes, uint32_t rate);
 // 0 when every byte reached the file and it closed cleanly; else -1, and an
 // incomplete regular file is removed.
 int32_t wav_close(wav_out& out);
@@ -34,6 +38,8 @@ uint8_t* wav_writer_piece();
 // Queues a piece that was handed out, its first bytes bytes, for out; the
 // piece goes back to the free ones once written.
 void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes);
+// Queues the header of out, as wav_header gives it.
+void wav_writer_header(wav_out& out, uint32_t bytes, uint32_t rate);
 // True once a piece could not be written: the rest need not be rendered.
 bool wav_writer_failed();
 // Waits until every queued piece is written, then ends the thread.
