@@ -443,6 +443,15 @@ inline void take_body(float* source, double gain, int16_t* destination, int32_t 
     }
 }
 
+TD_AVX512 void take_avx512(float* source, double gain, int16_t* destination, int32_t frames,
+                           bool left_only)
+{
+    if (left_only)
+        take_body<true>(source, gain, destination, frames);
+    else
+        take_body<false>(source, gain, destination, frames);
+}
+
 __attribute__((target("avx2"))) void take_avx2(float* source, double gain,
                                                int16_t* destination, int32_t frames,
                                                bool left_only)
@@ -537,7 +546,9 @@ void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
 void sd_c_take32ftos16i(float* source, float gain, int16_t* destination, int32_t frames,
                         bool left_only)
 {
-    if (sd_c_wide)
+    if (sd_c_widest)
+        take_avx512(source, gain, destination, frames, left_only);
+    else if (sd_c_wide)
         take_avx2(source, gain, destination, frames, left_only);
     else
         take_portable(source, gain, destination, frames, left_only);
