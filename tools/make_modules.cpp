@@ -84,7 +84,11 @@ mb_module generated(const std::string& signature, int patterns, uint64_t seed)
                     cell.period = mb_period(r.below(84));
                 }
                 if (r.below(3) != 0) {
-                    const mb_cell e = random_effect(r);
+                    mb_cell e = random_effect(r);
+                    // A jump in the first half of a pattern could hold the
+                    // song on a few silent rows for ever.
+                    if (e.effect == 0xB && row < 32)
+                        e.effect = 0x0;
                     cell.effect = e.effect;
                     cell.parameter = e.parameter;
                 }
