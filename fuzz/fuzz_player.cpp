@@ -5,8 +5,9 @@
 // - the whole input (at most VEX_IMAGE_SIZE bytes) is the module image, zero
 //   past its end, exactly as the front end reads a file;
 // - its first byte (the first byte of the module title, which playback never
-//   reads) picks the mode: byte % fuzz_mode_count. Today there is one mode,
-//   playing; a later mode (stems, info) is one more entry in fuzz_modes;
+//   reads) picks the mode, byte % fuzz_mode_count, from fuzz_modes: play the
+//   mix, play the mix with every sample's stem, or scan the song's sequences
+//   and play the one the second-last byte picks (% the sequence count);
 // - its last byte % 32 is the solo sample number (0: no solo);
 // - the event conditions tested between blocks are made from its last
 //   condition_bytes bytes, read backwards and wrapping round a short input.
@@ -53,24 +54,69 @@ void check_conditions(const vex_condition* conditions)
             std::abort();
 }
 
-void play(const uint8_t* data, size_t size)
+using block_fn = void (*)();
+
+void mix_block() { mix_newhand(0, block, block_bytes); }
+
+void mix_block_with_stems()
 {
-    load_image(data, size);
+    static int16_t stem[32][2 * td_blockframes];
+    static int16_t* stems[32];
+    for (int32_t n = 1; n < 32; n++)
+        stems[n] = stem[n];
+    mix_newhand_stems(0, block, block_bytes, stems);
+    for (int32_t n = 1; n < 32; n++)
+        if ((vex_sample_used(n) & ~1) != 0)
+            std::abort();
+}
+
+// Loads the image as it stands, starts at an order position and renders.
+void load_and_render(const uint8_t* data, size_t size, int32_t position, block_fn mix)
+{
     mix_solosample = data[size - 1] % 32;
     if (vex_get(image) == 0)
         return;
+    vex_start_at(position);
     vex_start(1);
     vex_condition conditions[condition_count];
     make_conditions(data, size, conditions);
     for (int32_t b = 0; b < play_blocks; b++) {
-        mix_newhand(0, block, block_bytes);
+        mix();
         if (b % blocks_between_conditions == 0)
             check_conditions(conditions);
     }
 }
 
+void play(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    load_and_render(data, size, 0, mix_block);
+}
+
+void play_stems(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    load_and_render(data, size, 0, mix_block_with_stems);
+}
+
+void play_sequence(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    static vex_sequence sequences[VEX_MAX_SEQUENCES];
+    const int32_t count = vex_sequences(image, sequences, VEX_MAX_SEQUENCES);
+    if (count < 0 || count > VEX_MAX_SEQUENCES)
+        std::abort();
+    if (count == 0)
+        return;
+    for (int32_t i = 0; i < count; i++)
+        if (sequences[i].frames < 0 || sequences[i].frames > VEX_SONG_FRAMES_MAX)
+            std::abort();
+    const int32_t pick = size >= 2 ? data[size - 2] % count : 0;
+    load_and_render(data, size, sequences[pick].start_position, mix_block);
+}
+
 using fuzz_mode = void (*)(const uint8_t*, size_t);
-constexpr fuzz_mode fuzz_modes[] = {play};
+constexpr fuzz_mode fuzz_modes[] = {play, play_stems, play_sequence};
 constexpr size_t fuzz_mode_count = sizeof fuzz_modes / sizeof fuzz_modes[0];
 
 }  // namespace
