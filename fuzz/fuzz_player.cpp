@@ -104,14 +104,16 @@ void play_sequence(const uint8_t* data, size_t size)
     load_image(data, size);
     static vex_sequence sequences[VEX_MAX_SEQUENCES];
     const int32_t count = vex_sequences(image, sequences, VEX_MAX_SEQUENCES);
-    if (count < 0 || count > VEX_MAX_SEQUENCES)
+    if (count < 0)
         std::abort();
     if (count == 0)
         return;
-    for (int32_t i = 0; i < count; i++)
+    for (int32_t i = 0; i < count && i < VEX_MAX_SEQUENCES; i++)
         if (sequences[i].frames < 0 || sequences[i].frames > VEX_SONG_FRAMES_MAX)
             std::abort();
-    const int32_t pick = size >= 2 ? data[size - 2] % count : 0;
+    // The scan counts every sequence but fills at most the table's entries.
+    const int32_t filled = count < VEX_MAX_SEQUENCES ? count : VEX_MAX_SEQUENCES;
+    const int32_t pick = size >= 2 ? data[size - 2] % filled : 0;
     load_and_render(data, size, sequences[pick].start_position, mix_block);
 }
 
