@@ -46,7 +46,9 @@ fuzz-regressions: fuzz-build
 	  case "$$f" in *.md) continue;; esac; [ -f "$$f" ] || continue; \
 	  $(FUZZBUILD)/fuzz/tunedump_fuzz "$$f" >$(FUZZBUILD)/fuzz/regression.log 2>&1 \
 	    || { cat $(FUZZBUILD)/fuzz/regression.log; echo "fuzz regression failed: $$f"; exit 1; }; \
-	  n=$$((n + 1)); done; echo "regressions: $$n passed, 0 failed"
+	  n=$$((n + 1)); done; \
+	  if [ $$n = 0 ]; then echo "no fuzz regressions to replay"; \
+	  else echo "regressions: $$n passed, 0 failed"; fi
 
 fuzz: fuzz-regressions
 	mkdir -p $(FUZZBUILD)/fuzz/corpus
