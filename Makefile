@@ -1,11 +1,16 @@
 # make demo: build everything and render the demo tune to build/demo.wav
-# make test: build and run every test, plain and under ASan + UBSan
+# make test: build and run every test, plain and under ASan + UBSan, compare
+#            renders across builds, then fuzz for FUZZ_SECONDS
+# make fuzz: build the libFuzzer target with clang (installed when missing),
+#            replay fuzz/regressions, then fuzz for FUZZ_SECONDS
 BUILD ?= build
 SANBUILD ?= build-san
+FUZZBUILD ?= build-fuzz
+FUZZ_SECONDS ?= 90
 JOBS ?= 2
 BENCH_RUNS ?= 5
 
-.PHONY: all demo test test-release test-sanitize bench clean
+.PHONY: all demo test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -23,7 +28,33 @@ test-sanitize:
 	cmake --build $(SANBUILD) -j $(JOBS)
 	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
 
-test: test-release test-sanitize
+# Every build must render the same bytes (GCC -O0/-O2/-O3, clang -O2, sanitizers).
+test-builds: test-release test-sanitize
+	.ci/compare-builds $(BUILD) $(SANBUILD)
+
+test: test-release test-sanitize test-builds fuzz
+
+fuzz-build:
+	.ci/install-clang
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTUNEDUMP_FUZZ=ON -DTUNEDUMP_TESTS=OFF
+	cmake --build $(FUZZBUILD) -j $(JOBS) --target tunedump_fuzz fuzz_seeds
+
+# Every input that ever made the target fail, replayed as a plain test case.
+fuzz-regressions: fuzz-build
+	@set -e; n=0; for f in fuzz/regressions/*; do \
+	  case "$$f" in *.md) continue;; esac; [ -f "$$f" ] || continue; \
+	  $(FUZZBUILD)/fuzz/tunedump_fuzz "$$f" >$(FUZZBUILD)/fuzz/regression.log 2>&1 \
+	    || { cat $(FUZZBUILD)/fuzz/regression.log; echo "fuzz regression failed: $$f"; exit 1; }; \
+	  n=$$((n + 1)); done; \
+	  if [ $$n = 0 ]; then echo "no fuzz regressions to replay"; \
+	  else echo "regressions: $$n passed, 0 failed"; fi
+
+fuzz: fuzz-regressions
+	mkdir -p $(FUZZBUILD)/fuzz/corpus
+	$(FUZZBUILD)/fuzz/tunedump_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZBUILD)/fuzz/ \
+	  $(FUZZBUILD)/fuzz/corpus $(FUZZBUILD)/fuzz/seeds
 
 # make bench: times tunedump against the floor of writing the file, and the voice loop
 bench: all
@@ -31,4 +62,4 @@ bench: all
 	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(FUZZBUILD) $(BUILD)-gcc-O0 $(BUILD)-gcc-O2 $(BUILD)-clang-O2

@@ -1,0 +1,142 @@
+// libFuzzer target: a fuzz input is a module file, played the way the
+// command line plays it.
+//
+// How an input is read:
+// - the whole input (at most VEX_IMAGE_SIZE bytes) is the module image, zero
+//   past its end, exactly as the front end reads a file;
+// - its first byte (the first byte of the module title, which playback never
+//   reads) picks the mode, byte % fuzz_mode_count, from fuzz_modes: play the
+//   mix, play the mix with every sample's stem, or scan the song's sequences
+//   and play the one the second-last byte picks (% the sequence count);
+// - its last byte % 32 is the solo sample number (0: no solo);
+// - the event conditions tested between blocks are made from its last
+//   condition_bytes bytes, read backwards and wrapping round a short input.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontend/tunedumps.h"
+#include "tunedump/tunedump.h"
+
+namespace {
+
+constexpr int32_t block_bytes = 4 * td_blockframes;  // the front end's block
+constexpr int32_t play_blocks = 128;                  // 3 s of audio
+constexpr int32_t blocks_between_conditions = 8;
+constexpr int32_t condition_count = 3;
+constexpr int32_t condition_fields = sizeof(vex_condition) / sizeof(int32_t);
+constexpr size_t condition_bytes = condition_count * condition_fields;
+
+uint8_t* image = nullptr;
+int16_t block[2 * td_blockframes];
+
+void load_image(const uint8_t* data, size_t size)
+{
+    const size_t used = size < VEX_IMAGE_SIZE ? size : VEX_IMAGE_SIZE;
+    std::memset(image, 0, VEX_IMAGE_BUFFER);
+    std::memcpy(image, data, used);
+}
+
+// Small signed values reach every case of a pair: a negative upper bound
+// (any value), empty ranges, a row modulus of 0, 1 or a negative one.
+void make_conditions(const uint8_t* data, size_t size, vex_condition* out)
+{
+    int32_t* fields = reinterpret_cast<int32_t*>(out);
+    for (size_t i = 0; i < condition_bytes; i++)
+        fields[i] = static_cast<int8_t>(data[(size - 1 - i % size)]);
+}
+
+void check_conditions(const vex_condition* conditions)
+{
+    for (int32_t i = 0; i < condition_count; i++)
+        if ((ehto_toteutuu(&conditions[i]) & ~1) != 0)
+            std::abort();
+}
+
+using block_fn = void (*)();
+
+void mix_block() { mix_newhand(0, block, block_bytes); }
+
+void mix_block_with_stems()
+{
+    static int16_t stem[32][2 * td_blockframes];
+    static int16_t* stems[32];
+    for (int32_t n = 1; n < 32; n++)
+        stems[n] = stem[n];
+    mix_newhand_stems(0, block, block_bytes, stems);
+    for (int32_t n = 1; n < 32; n++)
+        if ((vex_sample_used(n) & ~1) != 0)
+            std::abort();
+}
+
+// Loads the image as it stands, starts at an order position and renders.
+void load_and_render(const uint8_t* data, size_t size, int32_t position, block_fn mix)
+{
+    mix_solosample = data[size - 1] % 32;
+    if (vex_get(image) == 0)
+        return;
+    vex_start_at(position);
+    vex_start(1);
+    vex_condition conditions[condition_count];
+    make_conditions(data, size, conditions);
+    for (int32_t b = 0; b < play_blocks; b++) {
+        mix();
+        if (b % blocks_between_conditions == 0)
+            check_conditions(conditions);
+    }
+}
+
+void play(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    load_and_render(data, size, 0, mix_block);
+}
+
+void play_stems(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    load_and_render(data, size, 0, mix_block_with_stems);
+}
+
+void play_sequence(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    static vex_sequence sequences[VEX_MAX_SEQUENCES];
+    const int32_t count = vex_sequences(image, sequences, VEX_MAX_SEQUENCES);
+    if (count < 0)
+        std::abort();
+    if (count == 0)
+        return;
+    for (int32_t i = 0; i < count && i < VEX_MAX_SEQUENCES; i++)
+        if (sequences[i].frames < 0 || sequences[i].frames > VEX_SONG_FRAMES_MAX)
+            std::abort();
+    // The scan counts every sequence but fills at most the table's entries.
+    const int32_t filled = count < VEX_MAX_SEQUENCES ? count : VEX_MAX_SEQUENCES;
+    const int32_t pick = size >= 2 ? data[size - 2] % filled : 0;
+    load_and_render(data, size, sequences[pick].start_position, mix_block);
+}
+
+using fuzz_mode = void (*)(const uint8_t*, size_t);
+constexpr fuzz_mode fuzz_modes[] = {play, play_stems, play_sequence};
+constexpr size_t fuzz_mode_count = sizeof fuzz_modes / sizeof fuzz_modes[0];
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // One image for the whole run, on the heap so that a read past its end
+    // is caught; the player is brought up once, as a host does.
+    image = static_cast<uint8_t*>(std::malloc(VEX_IMAGE_BUFFER));
+    if (image == nullptr || vex_init(td_rate, td_mixblock) == 0)
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    fuzz_modes[data[0] % fuzz_mode_count](data, size);
+    return 0;
+}
