@@ -52,7 +52,7 @@ fuzz-regressions: fuzz-build
 
 fuzz: fuzz-regressions
 	mkdir -p $(FUZZBUILD)/fuzz/corpus
-	$(FUZZBUILD)/fuzz/tunedump_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	$(FUZZBUILD)/fuzz/tunedump_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZBUILD)/fuzz/ \
 	  $(FUZZBUILD)/fuzz/corpus $(FUZZBUILD)/fuzz/seeds
 
