@@ -6,8 +6,9 @@
 //   past its end, exactly as the front end reads a file;
 // - its first byte (the first byte of the module title, which playback never
 //   reads) picks the mode, byte % fuzz_mode_count, from fuzz_modes: play the
-//   mix, play the mix with every sample's stem, or scan the song's sequences
-//   and play the one the second-last byte picks (% the sequence count);
+//   mix, play the mix with every sample's stem, scan the song's sequences
+//   and play the one the second-last byte picks (% the sequence count), or
+//   describe the module as --info does and name its stem files;
 // - its last byte % 32 is the solo sample number (0: no solo);
 // - the event conditions tested between blocks are made from its last
 //   condition_bytes bytes, read backwards and wrapping round a short input.
@@ -15,7 +16,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "frontend/tunedump_info.h"
+#include "frontend/tunedump_stems.h"
 #include "frontend/tunedumps.h"
 #include "tunedump/tunedump.h"
 
@@ -117,8 +121,25 @@ void play_sequence(const uint8_t* data, size_t size)
     load_and_render(data, size, sequences[pick].start_position, mix_block);
 }
 
+// What --info prints and the names --stems gives the files, from the
+// untrusted header: no name may leave the folder or hide.
+void describe(const uint8_t* data, size_t size)
+{
+    load_image(data, size);
+    static FILE* sink = std::fopen("/dev/null", "w");
+    static vex_sequence sequences[VEX_MAX_SEQUENCES];
+    const int32_t count = vex_sequences(image, sequences, VEX_MAX_SEQUENCES);
+    if (count > 0)
+        td_print_info(sink, image, sequences, count);
+    for (int32_t n = 1; n < 32; n++) {
+        const std::string name = td_stem_name(n, image + 20 + 30 * (n - 1), 22);
+        if (name.find('/') != std::string::npos || name[0] == '.')
+            std::abort();
+    }
+}
+
 using fuzz_mode = void (*)(const uint8_t*, size_t);
-constexpr fuzz_mode fuzz_modes[] = {play, play_stems, play_sequence};
+constexpr fuzz_mode fuzz_modes[] = {play, play_stems, play_sequence, describe};
 constexpr size_t fuzz_mode_count = sizeof fuzz_modes / sizeof fuzz_modes[0];
 
 }  // namespace
