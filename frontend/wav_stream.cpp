@@ -106,8 +106,9 @@ int32_t wav_close(wav_out& out)
 // queued pieces are written in the order they were handed in.
 namespace {
 
-// Room for a piece in hand for each of 32 files and as many queued behind.
-constexpr int piece_count = 66;
+// Room for a piece in hand for each of 32 files and a few queued behind;
+// at most 9 MiB however long the render.
+constexpr int piece_count = 36;
 
 struct queued_piece {
     wav_out* out;

@@ -30,7 +30,7 @@ int32_t wav_close(wav_out& out);
 
 // Pieces of samples, filled by the render loop and written by the writer
 // thread, in the order they were handed in.
-constexpr size_t wav_piece_bytes = 65536;
+constexpr size_t wav_piece_bytes = 262144;
 void wav_writer_start();
 // A free piece of wav_piece_bytes bytes; waits while none is free. Up to 32
 // pieces may be held at once.
