@@ -107,8 +107,10 @@ int32_t wav_close(wav_out& out)
 namespace {
 
 // Room for a piece in hand for each of 32 files and a few queued behind;
-// at most 9 MiB however long the render.
-constexpr int piece_count = 36;
+// at most 9 MiB however long the render, and little more than a MiB for one
+// file: a render that runs ahead of the disk waits.
+constexpr int queue_limit = 4;
+constexpr int piece_count = 32 + queue_limit;
 
 struct queued_piece {
     wav_out* out;
@@ -163,7 +165,7 @@ void wav_writer_start()
 uint8_t* wav_writer_piece()
 {
     std::unique_lock<std::mutex> hold(lock);
-    changed.wait(hold, [] { return free_count > 0; });
+    changed.wait(hold, [] { return free_count > 0 && queued < queue_limit; });
     return pieces[free_pieces[--free_count]];
 }
 
