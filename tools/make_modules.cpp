@@ -15,15 +15,7 @@
 
 namespace {
 
-struct lcg {
-    uint64_t state;
-    uint32_t next()
-    {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>(state >> 33);
-    }
-    int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
-};
+using lcg = mb_lcg;
 
 mb_sample random_sample(lcg& r, int kind)
 {

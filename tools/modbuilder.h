@@ -36,6 +36,18 @@ struct mb_module {
     // written as empty patterns.
 };
 
+// A small seeded random sequence for generated modules: the same modules
+// on every machine.
+struct mb_lcg {
+    uint64_t state;
+    uint32_t next()
+    {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(state >> 33);
+    }
+    int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
+};
+
 // The channel count the loader gives a signature, or 0 when it knows none.
 int mb_channels_of(const std::string& signature);
 // A module with one empty pattern for the signature's channel count.
