@@ -57,15 +57,14 @@ void mix_stems_end(int32_t frames)
     mix_stems_on = false;
 }
 
-void mix_stems_add_voice(const mix_channel& voice, float lvol, float rvol, int32_t frames)
+float* mix_stems_voice_bus(const mix_channel& voice, float rvol, int32_t frames)
 {
     const int n = voice.sample_number;
     if (targets[n] == nullptr || frames <= 0)
-        return;
-    mix_channel copy = voice;
-    sd_c_imixstereo_ended(&copy, buses[n].data(), frames, lvol, rvol);
+        return nullptr;
     written[n] = frames;
     right_written[n] = right_written[n] || rvol != 0.0f;
+    return buses[n].data();
 }
 
 void mix_stems_output(int32_t frames)

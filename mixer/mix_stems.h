@@ -21,8 +21,9 @@ void mix_stems_begin(int16_t* const* targets);
 // Fills the used targets with silence up to frames, then stops filling.
 void mix_stems_end(int32_t frames);
 
-// Called by the block mixer.
-void mix_stems_add_voice(const mix_channel& voice, float lvol, float rvol, int32_t frames);
+// Called by the block mixer. The stem bus a voice of this block is added
+// into as well as into its own bus, or null where its sample has no target.
+float* mix_stems_voice_bus(const mix_channel& voice, float rvol, int32_t frames);
 void mix_stems_output(int32_t frames);
 void mix_stems_forget();
 inline bool mix_stems_on = false;

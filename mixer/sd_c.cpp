@@ -94,10 +94,11 @@ inline void add_numerators(float* buffer, const int32_t* numerators, int32_t fra
 
 constexpr int32_t run_chunk = 256;
 
+// second, where not null, gets the same values added as buffer.
 __attribute__((always_inline)) inline void mix_run_body(const int8_t* data, uint64_t p,
                                                         uint64_t step, float* buffer,
-                                                        int32_t frames, double left,
-                                                        double right)
+                                                        float* second, int32_t frames,
+                                                        double left, double right)
 {
     const double scaled_left = left / 8388608.0;
     const double scaled_right = right / 8388608.0;
@@ -106,7 +107,42 @@ __attribute__((always_inline)) inline void mix_run_body(const int8_t* data, uint
         const int32_t n = frames - k < run_chunk ? frames - k : run_chunk;
         run_numerators(data, p, step, numerators, n);
         add_numerators(buffer + 2 * k, numerators, n, scaled_left, scaled_right);
+        if (second != nullptr)
+            add_numerators(second + 2 * k, numerators, n, scaled_left, scaled_right);
         p += step * static_cast<uint64_t>(n);
+    }
+}
+
+// Adds eight frames' numerators, times the gains, into out. Left-only
+// gains are one gain in every lane; otherwise left and right alternate.
+__attribute__((target("avx2"), always_inline)) inline void add_eight(float* out, __m256d first4,
+                                                                    __m256d last4,
+                                                                    __m256d gains,
+                                                                    bool left_only)
+{
+    if (left_only) {
+        // The right values stay as they are, as adding 0 x value leaves them.
+        const __m256i evens = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+        const __m256i doubled = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+        const __m256d values[2] = {first4, last4};
+        for (int half = 0; half < 2; half++) {
+            const __m256 bus = _mm256_loadu_ps(out + 8 * half);
+            const __m256d lefts = _mm256_cvtps_pd(
+                _mm256_castps256_ps128(_mm256_permutevar8x32_ps(bus, evens)));
+            const __m256d sum = _mm256_add_pd(lefts, _mm256_mul_pd(values[half], gains));
+            const __m256 spread = _mm256_permutevar8x32_ps(
+                _mm256_castps128_ps256(_mm256_cvtpd_ps(sum)), doubled);
+            _mm256_storeu_ps(out + 8 * half, _mm256_blend_ps(bus, spread, 0x55));
+        }
+    } else {
+        const __m256d values[4] = {
+            _mm256_permute4x64_pd(first4, 0x50), _mm256_permute4x64_pd(first4, 0xFA),
+            _mm256_permute4x64_pd(last4, 0x50), _mm256_permute4x64_pd(last4, 0xFA)};
+        for (int pair = 0; pair < 4; pair++) {
+            const __m256d bus = _mm256_cvtps_pd(_mm_loadu_ps(out + 4 * pair));
+            const __m256d sum = _mm256_add_pd(bus, _mm256_mul_pd(values[pair], gains));
+            _mm_storeu_ps(out + 4 * pair, _mm256_cvtpd_ps(sum));
+        }
     }
 }
 
@@ -116,10 +152,14 @@ __attribute__((always_inline)) inline void mix_run_body(const int8_t* data, uint
 // product the same exact double, each sum rounded to double and then to
 // float as in the plain loop. The window is read only while it lies within
 // the points the run may read (up to last), so nothing past them is touched.
+// With dual, second gets the same values added as buffer; a template
+// argument so that the one-target loop carries no test for it.
+template <bool dual>
 __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint64_t p,
                                                         uint64_t step, uint32_t last,
-                                                        float* buffer, int32_t frames,
-                                                        double left, double right)
+                                                        float* buffer, float* second,
+                                                        int32_t frames, double left,
+                                                        double right)
 {
     if (step > (7ull << 30) || frames < 8)
         return 0;
@@ -134,8 +174,6 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
     const bool left_only = right == 0.0;
     const __m256d gains =
         left_only ? _mm256_set1_pd(left) : _mm256_set_pd(right, left, right, left);
-    const __m256i evens = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-    const __m256i doubled = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
     int32_t k = 0;
     for (; k + 8 <= frames; k += 8) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
@@ -163,29 +201,9 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                                    _mm256_mullo_epi32(_mm256_sub_epi32(s1, s0), w));
         const __m256d first4 = _mm256_cvtepi32_pd(_mm256_castsi256_si128(numerator));
         const __m256d last4 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(numerator, 1));
-        float* out = buffer + 2 * k;
-        if (left_only) {
-            // The right values stay as they are, as adding 0 x value leaves them.
-            const __m256d values[2] = {first4, last4};
-            for (int half = 0; half < 2; half++) {
-                const __m256 bus = _mm256_loadu_ps(out + 8 * half);
-                const __m256d lefts = _mm256_cvtps_pd(
-                    _mm256_castps256_ps128(_mm256_permutevar8x32_ps(bus, evens)));
-                const __m256d sum = _mm256_add_pd(lefts, _mm256_mul_pd(values[half], gains));
-                const __m256 spread = _mm256_permutevar8x32_ps(
-                    _mm256_castps128_ps256(_mm256_cvtpd_ps(sum)), doubled);
-                _mm256_storeu_ps(out + 8 * half, _mm256_blend_ps(bus, spread, 0x55));
-            }
-        } else {
-            const __m256d values[4] = {
-                _mm256_permute4x64_pd(first4, 0x50), _mm256_permute4x64_pd(first4, 0xFA),
-                _mm256_permute4x64_pd(last4, 0x50), _mm256_permute4x64_pd(last4, 0xFA)};
-            for (int pair = 0; pair < 4; pair++) {
-                const __m256d bus = _mm256_cvtps_pd(_mm_loadu_ps(out + 4 * pair));
-                const __m256d sum = _mm256_add_pd(bus, _mm256_mul_pd(values[pair], gains));
-                _mm_storeu_ps(out + 4 * pair, _mm256_cvtpd_ps(sum));
-            }
-        }
+        add_eight(buffer + 2 * k, first4, last4, gains, left_only);
+        if (dual)
+            add_eight(second + 2 * k, first4, last4, gains, left_only);
         low4 = _mm256_add_epi64(low4, step8);
         high4 = _mm256_add_epi64(high4, step8);
     }
@@ -193,15 +211,19 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
 }
 
 __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p, uint64_t step,
-                                                  uint32_t last, float* buffer, int32_t frames,
-                                                  double left, double right)
+                                                  uint32_t last, float* buffer, float* second,
+                                                  int32_t frames, double left, double right)
 {
     const double scaled_left = left / 8388608.0;
     const double scaled_right = right / 8388608.0;
     const int32_t done =
-        mix_eights_avx2(data, p, step, last, buffer, frames, scaled_left, scaled_right);
+        second == nullptr
+            ? mix_eights_avx2<false>(data, p, step, last, buffer, second, frames, scaled_left,
+                                     scaled_right)
+            : mix_eights_avx2<true>(data, p, step, last, buffer, second, frames, scaled_left,
+                                    scaled_right);
     mix_run_body(data, p + step * static_cast<uint64_t>(done), step, buffer + 2 * done,
-                 frames - done, left, right);
+                 second == nullptr ? nullptr : second + 2 * done, frames - done, left, right);
 }
 
 #define TD_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl")))
@@ -213,13 +235,34 @@ __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+// Adds sixteen frames' numerators, times the left gain, into the left
+// values of out; the right ones are stored under a mask, so stay as they are.
+TD_AVX512 __attribute__((always_inline)) inline void add_sixteen(float* out,
+                                                                 const __m512d* values,
+                                                                 __m512d gain)
+{
+    const __m512i even_dwords = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
+                                                  24, 26, 28, 30);
+    const __m512i doubled = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+    for (int half = 0; half < 2; half++) {
+        const __m512 bus = _mm512_loadu_ps(out + 16 * half);
+        const __m512d lefts = _mm512_cvtps_pd(
+            _mm512_castps512_ps256(_mm512_permutexvar_ps(even_dwords, bus)));
+        const __m512d sum = _mm512_add_pd(lefts, _mm512_mul_pd(values[half], gain));
+        const __m512 spread =
+            _mm512_permutexvar_ps(doubled, _mm512_castps256_ps512(_mm512_cvtpd_ps(sum)));
+        _mm512_mask_storeu_ps(out + 16 * half, 0x5555, spread);
+    }
+}
+
 // Sixteen frames at a time for a voice heard on the left only, with a step
 // below 14/15 of a point, so that the sixteen frames' points lie in one
 // 16-byte window. The same numerators, products and roundings as the eights
-// above; the left values are stored under a mask, the right ones untouched.
+// above; with dual, second gets the same values added as buffer.
+template <bool dual>
 TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
-                                      uint32_t last, float* buffer, int32_t frames,
-                                      double left)
+                                      uint32_t last, float* buffer, float* second,
+                                      int32_t frames, double left)
 {
     if (step >= (14ull << 32) / 15 || frames < 16)
         return 0;
@@ -233,7 +276,6 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
                                                  27, 29, 31);
     const __m512i even_dwords = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
                                                   24, 26, 28, 30);
-    const __m512i doubled = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
     const __m512i byte_fill = _mm512_set1_epi32(0x00808080);
     const __m512d gain = _mm512_set1_pd(left);
     int32_t k = 0;
@@ -260,28 +302,25 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
             _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1))};
         low8 = _mm512_add_epi64(low8, step16);
         high8 = _mm512_add_epi64(high8, step16);
-        float* out = buffer + 2 * k;
-        for (int half = 0; half < 2; half++) {
-            const __m512 bus = _mm512_loadu_ps(out + 16 * half);
-            const __m512d lefts = _mm512_cvtps_pd(
-                _mm512_castps512_ps256(_mm512_permutexvar_ps(even_dwords, bus)));
-            const __m512d sum = _mm512_add_pd(lefts, _mm512_mul_pd(values[half], gain));
-            const __m512 spread =
-                _mm512_permutexvar_ps(doubled, _mm512_castps256_ps512(_mm512_cvtpd_ps(sum)));
-            _mm512_mask_storeu_ps(out + 16 * half, 0x5555, spread);
-        }
+        add_sixteen(buffer + 2 * k, values, gain);
+        if (dual)
+            add_sixteen(second + 2 * k, values, gain);
     }
     return k;
 }
 
 TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
-                              float* buffer, int32_t frames, double left, double right)
+                              float* buffer, float* second, int32_t frames, double left,
+                              double right)
 {
-    const int32_t done =
-        right == 0.0 ? mix_sixteens_avx512(data, p, step, last, buffer, frames, left / 8388608.0)
-                     : 0;
+    int32_t done = 0;
+    if (right == 0.0)
+        done = second == nullptr ? mix_sixteens_avx512<false>(data, p, step, last, buffer,
+                                                              second, frames, left / 8388608.0)
+                                 : mix_sixteens_avx512<true>(data, p, step, last, buffer,
+                                                             second, frames, left / 8388608.0);
     mix_run_avx2(data, p + step * static_cast<uint64_t>(done), step, last, buffer + 2 * done,
-                 frames - done, left, right);
+                 second == nullptr ? nullptr : second + 2 * done, frames - done, left, right);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -289,23 +328,23 @@ TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uin
 #endif
 
 void mix_run_portable(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
-                      int32_t frames, double left, double right)
+                      float* second, int32_t frames, double left, double right)
 {
-    mix_run_body(data, p, step, buffer, frames, left, right);
+    mix_run_body(data, p, step, buffer, second, frames, left, right);
 }
 
 // last: the highest offset the run may read, one past its highest position.
 void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
-                   int32_t frames, double left, double right)
+                   float* second, int32_t frames, double left, double right)
 {
     if (left == 0.0 && right == 0.0)
         return;
     if (sd_c_widest)
-        mix_run_avx512(data, p, step, last, buffer, frames, left, right);
+        mix_run_avx512(data, p, step, last, buffer, second, frames, left, right);
     else if (sd_c_wide)
-        mix_run_avx2(data, p, step, last, buffer, frames, left, right);
+        mix_run_avx2(data, p, step, last, buffer, second, frames, left, right);
     else
-        mix_run_portable(data, p, step, buffer, frames, left, right);
+        mix_run_portable(data, p, step, buffer, second, frames, left, right);
 }
 
 uint64_t position_of(const mix_channel* v)
@@ -335,10 +374,17 @@ int32_t frames_within(uint64_t p, uint64_t step, uint32_t bound, int32_t wanted)
     return inside < static_cast<uint64_t>(wanted) ? static_cast<int32_t>(inside) : wanted;
 }
 
+// Adds value x gain into one frame of a bus, each side rounded on store.
+inline void add_frame(float* frame, double value, double left, double right)
+{
+    frame[0] = static_cast<float>(static_cast<double>(frame[0]) + value * left);
+    frame[1] = static_cast<float>(static_cast<double>(frame[1]) + value * right);
+}
+
 }  // namespace
 
 bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
-                           float rvol)
+                           float rvol, float* second)
 {
     const double left = lvol;
     const double right = rvol;
@@ -355,8 +401,8 @@ bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, 
             empty ? 0 : frames_within(position_of(channel), step, bound, frames - k);
         if (run > 0) {
             const uint64_t p = position_of(channel);
-            mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k, run, left,
-                          right);
+            mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k,
+                          second == nullptr ? nullptr : second + 2 * k, run, left, right);
             set_position(channel, p + step * static_cast<uint64_t>(run));
             k += run;
             continue;
@@ -366,9 +412,9 @@ bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, 
         if (!advance_voice(channel))
             return true;
         const double value = point_value(channel->sample_data, position_of(channel));
-        buffer[2 * k] = static_cast<float>(static_cast<double>(buffer[2 * k]) + value * left);
-        buffer[2 * k + 1] =
-            static_cast<float>(static_cast<double>(buffer[2 * k + 1]) + value * right);
+        add_frame(buffer + 2 * k, value, left, right);
+        if (second != nullptr)
+            add_frame(second + 2 * k, value, left, right);
         k++;
     }
     return false;

@@ -287,12 +287,11 @@ static void render_channel(int ch, int32_t mainvolume, int32_t frames)
     if (voice.length == 0 || sd_mix_interpolation == 0 || mix_voiceended[ch])
         return;
     mix_bus* target = mix_samples[voice.sample_number].bus;
-    if (mix_stems_on)
-        mix_stems_add_voice(voice, lvol, rvol, frames);
+    float* stem = mix_stems_on ? mix_stems_voice_bus(voice, rvol, frames) : nullptr;
     // A side whose gain is 0 only gets zeros added, which leave the bus as
     // it is.
     mix_bus_wrote(target, frames, (lvol != 0.0f ? mix_left : 0) | (rvol != 0.0f ? mix_right : 0));
-    if (sd_c_imixstereo_ended(&voice, target->buffer, frames, lvol, rvol))
+    if (sd_c_imixstereo_ended(&voice, target->buffer, frames, lvol, rvol, stem))
         mix_voiceended[ch] = true;
 }
 

@@ -120,8 +120,11 @@ void long_addition(uint32_t* whole, uint32_t* fraction, const int32_t* step_whol
 void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol,
                      float rvol);
 // As sd_c_imixstereo; returns true when the one-shot voice ended in this call.
+// Where second is not null, each value x gain is also added into it, rounded
+// on store the same way, so it gets what a separate render of a copy of the
+// voice into it would add.
 bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
-                           float rvol);
+                           float rvol, float* second = nullptr);
 void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames);
 // The last bus sum and the conversion in one pass: adds source x gain into
 // target, stores each sum there and converts it into the destination.

@@ -189,7 +189,8 @@ TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
     std::vector<int8_t> data(1002);
     for (int8_t& b : data)
         b = static_cast<int8_t>(r.below(256) - 128);
-    std::vector<float> want(2 * 4096), got(2 * 4096);
+    std::vector<float> want(2 * 4096), got(2 * 4096), both(2 * 4096), second(2 * 4096),
+        both_second(2 * 4096);
     for (int trial = 0; trial < 3000; trial++) {
         mix_channel v{};
         v.sample_data = data.data();
@@ -209,14 +210,27 @@ TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
         const int32_t sizes[] = {0, 1, 7, 882, 4096};
         const int32_t frames = sizes[r.below(5)];
         for (size_t k = 0; k < want.size(); k++)
-            want[k] = got[k] = static_cast<float>(r.below(2001) - 1000) / 1073741824.0f;
-        mix_channel a = v, b = v;
+            want[k] = got[k] = both[k] = static_cast<float>(r.below(2001) - 1000) / 1073741824.0f;
+        for (size_t k = 0; k < second.size(); k++)
+            second[k] = both_second[k] = static_cast<float>(r.below(2001) - 1000) / 1048576.0f;
+        // Copied byte for byte: the records are compared with their padding.
+        mix_channel a, b, c, d;
+        for (mix_channel* x : {&a, &b, &c, &d})
+            std::memcpy(x, &v, sizeof v);
         const bool ended_want = reference::imixstereo(&a, want.data(), frames, lvol, rvol);
         const bool ended_got = sd_c_imixstereo_ended(&b, got.data(), frames, lvol, rvol);
+        // One pass into two buses against one pass into each.
+        const bool ended_both =
+            sd_c_imixstereo_ended(&c, both.data(), frames, lvol, rvol, both_second.data());
+        sd_c_imixstereo_ended(&d, second.data(), frames, lvol, rvol);
         SCOPED_TRACE("trial " + std::to_string(trial));
         ASSERT_EQ(ended_got, ended_want);
+        ASSERT_EQ(ended_both, ended_want);
         ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "voice record differs";
+        ASSERT_EQ(std::memcmp(&a, &c, sizeof a), 0) << "two-bus voice record differs";
         ASSERT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0);
+        ASSERT_EQ(std::memcmp(want.data(), both.data(), want.size() * sizeof(float)), 0);
+        ASSERT_EQ(std::memcmp(second.data(), both_second.data(), second.size() * sizeof(float)), 0);
     }
 }
 
