@@ -210,20 +210,40 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
     return k;
 }
 
+template <bool dual>
+__attribute__((target("avx2"))) inline void mix_run_avx2_into(const int8_t* data, uint64_t p,
+                                                              uint64_t step, uint32_t last,
+                                                              float* buffer, float* second,
+                                                              int32_t frames, double left,
+                                                              double right)
+{
+    const double scaled_left = left / 8388608.0;
+    const double scaled_right = right / 8388608.0;
+    const int32_t done = mix_eights_avx2<dual>(data, p, step, last, buffer, second, frames,
+                                               scaled_left, scaled_right);
+    mix_run_body(data, p + step * static_cast<uint64_t>(done), step, buffer + 2 * done,
+                 dual ? second + 2 * done : nullptr, frames - done, left, right);
+}
+
+// The two-bus run is kept out of line, so that the one-bus run keeps its
+// registers and its frame as they were.
+__attribute__((target("avx2"), noinline)) void mix_run_avx2_dual(const int8_t* data,
+                                                                 uint64_t p, uint64_t step,
+                                                                 uint32_t last, float* buffer,
+                                                                 float* second, int32_t frames,
+                                                                 double left, double right)
+{
+    mix_run_avx2_into<true>(data, p, step, last, buffer, second, frames, left, right);
+}
+
 __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p, uint64_t step,
                                                   uint32_t last, float* buffer, float* second,
                                                   int32_t frames, double left, double right)
 {
-    const double scaled_left = left / 8388608.0;
-    const double scaled_right = right / 8388608.0;
-    const int32_t done =
-        second == nullptr
-            ? mix_eights_avx2<false>(data, p, step, last, buffer, second, frames, scaled_left,
-                                     scaled_right)
-            : mix_eights_avx2<true>(data, p, step, last, buffer, second, frames, scaled_left,
-                                    scaled_right);
-    mix_run_body(data, p + step * static_cast<uint64_t>(done), step, buffer + 2 * done,
-                 second == nullptr ? nullptr : second + 2 * done, frames - done, left, right);
+    if (second != nullptr)
+        mix_run_avx2_dual(data, p, step, last, buffer, second, frames, left, right);
+    else
+        mix_run_avx2_into<false>(data, p, step, last, buffer, nullptr, frames, left, right);
 }
 
 #define TD_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl")))
@@ -237,10 +257,10 @@ __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p
 
 // Adds sixteen frames' numerators, times the left gain, into the left
 // values of out; the right ones are stored under a mask, so stay as they are.
-TD_AVX512 __attribute__((always_inline)) inline void add_sixteen(float* out,
-                                                                 const __m512d* values,
-                                                                 __m512d gain)
+TD_AVX512 __attribute__((always_inline)) inline void add_sixteen(float* out, __m512d first8,
+                                                                 __m512d last8, __m512d gain)
 {
+    const __m512d values[2] = {first8, last8};
     const __m512i even_dwords = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
                                                   24, 26, 28, 30);
     const __m512i doubled = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
@@ -297,30 +317,47 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         const __m512i s1 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick1), 24);
         const __m512i numerator = _mm512_add_epi32(
             _mm512_slli_epi32(s0, 16), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
-        const __m512d values[2] = {
-            _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator)),
-            _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1))};
+        const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
+        const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
         low8 = _mm512_add_epi64(low8, step16);
         high8 = _mm512_add_epi64(high8, step16);
-        add_sixteen(buffer + 2 * k, values, gain);
+        add_sixteen(buffer + 2 * k, first8, last8, gain);
         if (dual)
-            add_sixteen(second + 2 * k, values, gain);
+            add_sixteen(second + 2 * k, first8, last8, gain);
     }
     return k;
+}
+
+template <bool dual>
+TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64_t step,
+                                          uint32_t last, float* buffer, float* second,
+                                          int32_t frames, double left, double right)
+{
+    const int32_t done = right == 0.0 ? mix_sixteens_avx512<dual>(data, p, step, last, buffer,
+                                                                  second, frames,
+                                                                  left / 8388608.0)
+                                      : 0;
+    mix_run_avx2(data, p + step * static_cast<uint64_t>(done), step, last, buffer + 2 * done,
+                 dual ? second + 2 * done : nullptr, frames - done, left, right);
+}
+
+TD_AVX512 __attribute__((noinline)) void mix_run_avx512_dual(const int8_t* data, uint64_t p,
+                                                             uint64_t step, uint32_t last,
+                                                             float* buffer, float* second,
+                                                             int32_t frames, double left,
+                                                             double right)
+{
+    mix_run_avx512_into<true>(data, p, step, last, buffer, second, frames, left, right);
 }
 
 TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
                               float* buffer, float* second, int32_t frames, double left,
                               double right)
 {
-    int32_t done = 0;
-    if (right == 0.0)
-        done = second == nullptr ? mix_sixteens_avx512<false>(data, p, step, last, buffer,
-                                                              second, frames, left / 8388608.0)
-                                 : mix_sixteens_avx512<true>(data, p, step, last, buffer,
-                                                             second, frames, left / 8388608.0);
-    mix_run_avx2(data, p + step * static_cast<uint64_t>(done), step, last, buffer + 2 * done,
-                 second == nullptr ? nullptr : second + 2 * done, frames - done, left, right);
+    if (second != nullptr)
+        mix_run_avx512_dual(data, p, step, last, buffer, second, frames, left, right);
+    else
+        mix_run_avx512_into<false>(data, p, step, last, buffer, nullptr, frames, left, right);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
