@@ -51,8 +51,14 @@ void append(stem_file& f, const int16_t* stereo, int32_t count)
         if (f.piece == nullptr)
             f.piece = reinterpret_cast<int16_t*>(wav_writer_piece());
         const int32_t n = std::min(count - k, piece_samples - f.filled);
-        for (int32_t i = 0; i < n; i++)
-            f.piece[f.filled + i] = stereo != nullptr ? stereo[2 * (k + i)] : 0;
+        int16_t* __restrict out = f.piece + f.filled;
+        if (stereo == nullptr) {
+            std::memset(out, 0, static_cast<size_t>(n) * sizeof(int16_t));
+        } else {
+            const int16_t* __restrict in = stereo + 2 * k;
+            for (int32_t i = 0; i < n; i++)
+                out[i] = in[2 * i];
+        }
         f.filled += n;
         k += n;
         if (f.filled == piece_samples)
