@@ -5,7 +5,6 @@
 namespace {
 
 constexpr int32_t title_bytes = 20;
-constexpr int32_t name_bytes = 22;
 constexpr int32_t sample_header_bytes = 30;
 constexpr int32_t songlen_offset = 950;
 constexpr int32_t order_offset = 952;
@@ -15,6 +14,11 @@ constexpr int32_t signature_offset = 1080;
 
 // Names come from the file: they end at the first zero byte, and nothing
 // but printable ASCII may reach the terminal.
+const uint8_t* td_sample_name(const uint8_t* image, int32_t n)
+{
+    return image + title_bytes + sample_header_bytes * (n - 1);
+}
+
 std::string td_printable(const uint8_t* bytes, int32_t size)
 {
     std::string text;
@@ -74,10 +78,10 @@ void print_samples(FILE* out, const uint8_t* image, uint32_t used)
     std::fprintf(out, " #  %-22s %6s %10s %11s %6s %8s  %s\n", "name", "length", "loop start",
                  "loop length", "volume", "finetune", "used by sequence 0");
     for (int32_t s = 1; s <= 31; s++) {
-        const uint8_t* h = image + title_bytes + sample_header_bytes * (s - 1);
+        const uint8_t* h = td_sample_name(image, s);
         const int32_t fine = h[24] & 0x0F;
         std::fprintf(out, "%2d  %-22s %6d %10d %11d %6d %8d  %s\n", s,
-                     td_printable(h, name_bytes).c_str(), word_bytes(h + 22), word_bytes(h + 26),
+                     td_printable(h, td_name_bytes).c_str(), word_bytes(h + 22), word_bytes(h + 26),
                      word_bytes(h + 28), h[25], fine < 8 ? fine : fine - 16,
                      (used >> s) & 1 ? "yes" : "no");
     }

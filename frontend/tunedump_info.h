@@ -10,6 +10,9 @@
 // Prints the description of a module image (as read from the file) that
 // the scan found `count` sequences in.
 void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count);
+// A sample's 22-byte name field in the module image, sample 1..31.
+constexpr int32_t td_name_bytes = 22;
+const uint8_t* td_sample_name(const uint8_t* image, int32_t n);
 // An untrusted name or title for a terminal: up to its first zero byte,
 // every byte outside printable ASCII shown as '.'.
 std::string td_printable(const uint8_t* bytes, int32_t size);

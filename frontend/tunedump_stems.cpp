@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int32_t stem_slots = 32;  // 0 is the full mix, 1..31 the samples
-constexpr int32_t name_bytes = 22;
 constexpr int32_t piece_samples = static_cast<int32_t>(wav_piece_bytes / 2);
 
 struct stem_file {
@@ -29,7 +28,7 @@ struct stem_file {
 stem_file files[stem_slots];
 int16_t blocks[stem_slots][2 * td_blockframes];
 
-const uint8_t* sample_name(int32_t n) { return td_module_image() + 20 + 30 * (n - 1); }
+const uint8_t* sample_name(int32_t n) { return td_sample_name(td_module_image(), n); }
 
 bool is_kept(uint8_t c)
 {
@@ -89,7 +88,7 @@ void render_all(const std::string& dir, int32_t count)
                 continue;
             stem_file& f = files[n];
             if (!f.open)
-                open_file(f, dir + "/" + td_stem_name(n, sample_name(n), name_bytes), count, done);
+                open_file(f, dir + "/" + td_stem_name(n, sample_name(n), td_name_bytes), count, done);
             append(f, blocks[n], td_blockframes);
         }
     }
@@ -124,7 +123,7 @@ void print_files()
     for (int32_t n = 0; n < stem_slots; n++) {
         if (!files[n].open)
             continue;
-        const std::string name = n == 0 ? "" : td_printable(sample_name(n), name_bytes);
+        const std::string name = n == 0 ? "" : td_printable(sample_name(n), td_name_bytes);
         std::printf("%s%s%s\n", files[n].path.c_str(), name.empty() ? "" : "  ", name.c_str());
     }
 }

@@ -1,6 +1,5 @@
 #include "frontend/tunedumps.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,66 +13,29 @@
 static uint8_t modfile[VEX_IMAGE_BUFFER];
 static int16_t tempsoundbuffer[2 * td_blockframes];
 
-static bool put_byte(int value, FILE* file) { return std::fputc(value, file) != EOF; }
-
-static bool put_lsb32(uint32_t value, FILE* file)
+static void put_lsb(uint32_t value, int bytes, FILE* file)
 {
-    bool ok = true;
-    for (int i = 0; i < 4; i++)
-        ok = put_byte(static_cast<int>((value >> (8 * i)) & 0xFF), file) && ok;
-    return ok;
+    for (int i = 0; i < bytes; i++)
+        std::fputc(static_cast<int>((value >> (8 * i)) & 0xFF), file);
 }
 
-static bool put_lsb16(uint32_t value, FILE* file)
-{
-    const bool low = put_byte(static_cast<int>(value & 0xFF), file);
-    const bool high = put_byte(static_cast<int>((value >> 8) & 0xFF), file);
-    return low && high;
-}
+void lsb32(uint32_t value, FILE* file) { put_lsb(value, 4, file); }
+void lsb16(uint32_t value, FILE* file) { put_lsb(value, 2, file); }
 
-void lsb32(uint32_t value, FILE* file) { put_lsb32(value, file); }
-void lsb16(uint32_t value, FILE* file) { put_lsb16(value, file); }
-
-static bool put_text(const char* text, FILE* file)
-{
-    return std::fwrite(text, 1, 4, file) == 4;
-}
-
-static bool write_wav_body(FILE* file, const void* data, uint32_t bytes, uint32_t rate)
-{
-    bool ok = put_text("RIFF", file);
-    ok = put_lsb32(bytes + 36, file) && ok;
-    ok = put_text("WAVE", file) && ok;
-    ok = put_text("fmt ", file) && ok;
-    ok = put_lsb32(16, file) && ok;
-    ok = put_lsb16(1, file) && ok;
-    ok = put_lsb16(1, file) && ok;
-    ok = put_lsb32(rate, file) && ok;
-    ok = put_lsb32(rate * 2, file) && ok;
-    ok = put_lsb16(2, file) && ok;
-    ok = put_lsb16(16, file) && ok;
-    ok = put_text("data", file) && ok;
-    ok = put_lsb32(bytes, file) && ok;
-    return std::fwrite(data, 1, bytes, file) == bytes && ok;
-}
-
-static void remove_if_regular(const char* path)
-{
-    struct stat info;
-    if (stat(path, &info) == 0 && S_ISREG(info.st_mode))
-        unlink(path);
-}
-
+// The whole output at once, as the streamed writer would give it.
 int32_t writewav(const char* path, const void* data, uint32_t bytes, uint32_t rate)
 {
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr)
         return -1;
-    bool ok = write_wav_body(file, data, bytes, rate);
+    uint8_t header[wav_header_bytes];
+    wav_header(header, bytes, rate);
+    bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+    ok = std::fwrite(data, 1, bytes, file) == bytes && ok;
     ok = std::fclose(file) == 0 && ok;
     if (ok)
         return 0;
-    remove_if_regular(path);
+    wav_remove_if_regular(path);
     return -1;
 }
 

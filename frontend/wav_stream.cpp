@@ -45,14 +45,14 @@ uint8_t* put_text(uint8_t* at, const char* text)
     return at + n;
 }
 
-void remove_if_regular(const std::string& path)
+}  // namespace
+
+void wav_remove_if_regular(const std::string& path)
 {
     struct stat info;
     if (!path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
         unlink(path.c_str());
 }
-
-}  // namespace
 
 void wav_open(wav_out& out, const char* path)
 {
@@ -98,7 +98,7 @@ int32_t wav_close(wav_out& out)
         return 0;
     // Only a file this run created is removed.
     if (out.created)
-        remove_if_regular(out.path);
+        wav_remove_if_regular(out.path);
     return -1;
 }
 

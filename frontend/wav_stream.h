@@ -24,6 +24,8 @@ void wav_use(wav_out& out, FILE* stream);
 // The 44-byte header of bytes bytes of 16-bit mono samples at rate.
 constexpr size_t wav_header_bytes = 44;
 void wav_header(uint8_t* header, uint32_t bytes, uint32_t rate);
+// Removes path if it names a regular file (never a device or a folder).
+void wav_remove_if_regular(const std::string& path);
 // 0 when every byte reached the file and it closed cleanly; else -1, and an
 // incomplete regular file is removed.
 int32_t wav_close(wav_out& out);

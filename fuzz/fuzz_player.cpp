@@ -132,7 +132,7 @@ void describe(const uint8_t* data, size_t size)
     if (count > 0)
         td_print_info(sink, image, sequences, count);
     for (int32_t n = 1; n < 32; n++) {
-        const std::string name = td_stem_name(n, image + 20 + 30 * (n - 1), 22);
+        const std::string name = td_stem_name(n, td_sample_name(image, n), td_name_bytes);
         if (name.find('/') != std::string::npos || name[0] == '.')
             std::abort();
     }
