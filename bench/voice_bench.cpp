@@ -64,9 +64,10 @@ void oneshot_voice(benchmark::State& state) { run_voice(state, false); }
 
 uint8_t image[VEX_IMAGE_BUFFER];
 
-// mix_newhand in the front end's blocks of 1024 frames, replay ticks and
-// all, on the benchmark's module with every channel busy.
-void pump_4ch(benchmark::State& state)
+// mix_newhand (stereo) or mix_newhand_left (the front end's left values)
+// in blocks of 1024 frames, replay ticks and all, on the benchmark's module
+// with every channel busy.
+void run_pump(benchmark::State& state, bool left)
 {
     constexpr int32_t block = 1024;
     const std::vector<uint8_t> bytes = mb_build(bench_module("M.K."));
@@ -79,7 +80,10 @@ void pump_4ch(benchmark::State& state)
     vex_start(1);
     std::vector<int16_t> frames_out(2 * block);
     for (auto _ : state) {
-        mix_newhand(0, frames_out.data(), 4 * block);
+        if (left)
+            mix_newhand_left(0, frames_out.data(), 2 * block);
+        else
+            mix_newhand(0, frames_out.data(), 4 * block);
         benchmark::DoNotOptimize(frames_out.data());
         benchmark::ClobberMemory();
     }
@@ -89,9 +93,13 @@ void pump_4ch(benchmark::State& state)
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+void pump_4ch(benchmark::State& state) { run_pump(state, false); }
+void pump_left_4ch(benchmark::State& state) { run_pump(state, true); }
+
 }  // namespace
 
 BENCHMARK(pump_4ch);
+BENCHMARK(pump_left_4ch);
 
 // Steps of period 428 (0.188 points a frame) and of period 113 (0.712).
 BENCHMARK(looped_voice)->Args({0, 807083520})->Args({0, 3058016256});

@@ -11,7 +11,6 @@
 #include "tunedump/tunedump.h"
 
 static uint8_t modfile[VEX_IMAGE_BUFFER];
-static int16_t tempsoundbuffer[2 * td_blockframes];
 
 static void put_lsb(uint32_t value, int bytes, FILE* file)
 {
@@ -42,9 +41,7 @@ int32_t writewav(const char* path, const void* data, uint32_t bytes, uint32_t ra
 // The left values of one block from the render pump.
 static void render_block(int16_t* output)
 {
-    mix_newhand(0, tempsoundbuffer, static_cast<int32_t>(sizeof tempsoundbuffer));
-    for (int32_t k = 0; k < td_blockframes; k++)
-        output[k] = tempsoundbuffer[2 * k];
+    mix_newhand_left(0, output, td_blockframes * 2);
 }
 
 int32_t td_render(int16_t* output, int32_t target)

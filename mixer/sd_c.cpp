@@ -94,6 +94,22 @@ inline void add_numerators(float* buffer, const int32_t* numerators, int32_t fra
 
 constexpr int32_t run_chunk = 256;
 
+// A one-sided bus: one float per frame.
+inline void mix_run_mono_body(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
+                              int32_t frames, double gain)
+{
+    const double scaled = gain / 8388608.0;
+    for (int32_t k = 0; k < frames; k++) {
+        p += step;
+        const double v = numerator_at(data, p);
+        buffer[k] = static_cast<float>(static_cast<double>(buffer[k]) + v * scaled);
+    }
+}
+
+// What a straight run adds into: a stereo bus, a stereo bus and a second
+// one, or a one-sided bus of left values.
+enum run_target { into_stereo, into_two, into_mono };
+
 // second, where not null, gets the same values added as buffer.
 __attribute__((always_inline)) inline void mix_run_body(const int8_t* data, uint64_t p,
                                                         uint64_t step, float* buffer,
@@ -146,15 +162,26 @@ __attribute__((target("avx2"), always_inline)) inline void add_eight(float* out,
     }
 }
 
+// The same into a one-sided bus: eight values, each sum rounded on store.
+__attribute__((target("avx2"), always_inline)) inline void add_eight_mono(float* out,
+                                                                         __m256d first4,
+                                                                         __m256d last4,
+                                                                         __m256d gain)
+{
+    const __m256d low = _mm256_cvtps_pd(_mm_loadu_ps(out));
+    const __m256d high = _mm256_cvtps_pd(_mm_loadu_ps(out + 4));
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_add_pd(low, _mm256_mul_pd(first4, gain))));
+    _mm_storeu_ps(out + 4, _mm256_cvtpd_ps(_mm256_add_pd(high, _mm256_mul_pd(last4, gain))));
+}
+
 // Eight frames at a time with a step below 1.75 points: their points lie in
 // one 16-byte window of the sample, and a byte shuffle picks s0 and s1 for
 // each frame out of it. Each numerator is the same integer as above, each
 // product the same exact double, each sum rounded to double and then to
 // float as in the plain loop. The window is read only while it lies within
 // the points the run may read (up to last), so nothing past them is touched.
-// With dual, second gets the same values added as buffer; a template
-// argument so that the one-target loop carries no test for it.
-template <bool dual>
+// The target is a template argument so that each loop carries no test for it.
+template <run_target target>
 __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint64_t p,
                                                         uint64_t step, uint32_t last,
                                                         float* buffer, float* second,
@@ -171,7 +198,7 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                      static_cast<int64_t>(q + step), static_cast<int64_t>(q));
     __m256i high4 = _mm256_add_epi64(low4, step4);
     const __m256i byte_fill = _mm256_set1_epi32(0x00808080);
-    const bool left_only = right == 0.0;
+    const bool left_only = target == into_mono || right == 0.0;
     const __m256d gains =
         left_only ? _mm256_set1_pd(left) : _mm256_set_pd(right, left, right, left);
     int32_t k = 0;
@@ -201,16 +228,20 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                                    _mm256_mullo_epi32(_mm256_sub_epi32(s1, s0), w));
         const __m256d first4 = _mm256_cvtepi32_pd(_mm256_castsi256_si128(numerator));
         const __m256d last4 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(numerator, 1));
-        add_eight(buffer + 2 * k, first4, last4, gains, left_only);
-        if (dual)
-            add_eight(second + 2 * k, first4, last4, gains, left_only);
+        if constexpr (target == into_mono) {
+            add_eight_mono(buffer + k, first4, last4, gains);
+        } else {
+            add_eight(buffer + 2 * k, first4, last4, gains, left_only);
+            if (target == into_two)
+                add_eight(second + 2 * k, first4, last4, gains, left_only);
+        }
         low4 = _mm256_add_epi64(low4, step8);
         high4 = _mm256_add_epi64(high4, step8);
     }
     return k;
 }
 
-template <bool dual>
+template <run_target target>
 __attribute__((target("avx2"))) inline void mix_run_avx2_into(const int8_t* data, uint64_t p,
                                                               uint64_t step, uint32_t last,
                                                               float* buffer, float* second,
@@ -219,10 +250,21 @@ __attribute__((target("avx2"))) inline void mix_run_avx2_into(const int8_t* data
 {
     const double scaled_left = left / 8388608.0;
     const double scaled_right = right / 8388608.0;
-    const int32_t done = mix_eights_avx2<dual>(data, p, step, last, buffer, second, frames,
-                                               scaled_left, scaled_right);
-    mix_run_body(data, p + step * static_cast<uint64_t>(done), step, buffer + 2 * done,
-                 dual ? second + 2 * done : nullptr, frames - done, left, right);
+    const int32_t done = mix_eights_avx2<target>(data, p, step, last, buffer, second, frames,
+                                                 scaled_left, scaled_right);
+    const uint64_t rest = p + step * static_cast<uint64_t>(done);
+    if constexpr (target == into_mono)
+        mix_run_mono_body(data, rest, step, buffer + done, frames - done, left);
+    else
+        mix_run_body(data, rest, step, buffer + 2 * done,
+                     target == into_two ? second + 2 * done : nullptr, frames - done, left, right);
+}
+
+__attribute__((target("avx2"))) void mix_mono_avx2(const int8_t* data, uint64_t p,
+                                                   uint64_t step, uint32_t last, float* buffer,
+                                                   int32_t frames, double gain)
+{
+    mix_run_avx2_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0);
 }
 
 // The two-bus run is kept out of line, so that the one-bus run keeps its
@@ -233,7 +275,7 @@ __attribute__((target("avx2"), noinline)) void mix_run_avx2_dual(const int8_t* d
                                                                  float* second, int32_t frames,
                                                                  double left, double right)
 {
-    mix_run_avx2_into<true>(data, p, step, last, buffer, second, frames, left, right);
+    mix_run_avx2_into<into_two>(data, p, step, last, buffer, second, frames, left, right);
 }
 
 __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p, uint64_t step,
@@ -243,7 +285,7 @@ __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p
     if (second != nullptr)
         mix_run_avx2_dual(data, p, step, last, buffer, second, frames, left, right);
     else
-        mix_run_avx2_into<false>(data, p, step, last, buffer, nullptr, frames, left, right);
+        mix_run_avx2_into<into_stereo>(data, p, step, last, buffer, nullptr, frames, left, right);
 }
 
 #define TD_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl")))
@@ -275,11 +317,22 @@ TD_AVX512 __attribute__((always_inline)) inline void add_sixteen(float* out, __m
     }
 }
 
+// The same into a one-sided bus: sixteen values, each sum rounded on store.
+TD_AVX512 __attribute__((always_inline)) inline void add_sixteen_mono(float* out, __m512d first8,
+                                                                      __m512d last8,
+                                                                      __m512d gain)
+{
+    const __m512d low = _mm512_cvtps_pd(_mm256_loadu_ps(out));
+    const __m512d high = _mm512_cvtps_pd(_mm256_loadu_ps(out + 8));
+    _mm256_storeu_ps(out, _mm512_cvtpd_ps(_mm512_add_pd(low, _mm512_mul_pd(first8, gain))));
+    _mm256_storeu_ps(out + 8, _mm512_cvtpd_ps(_mm512_add_pd(high, _mm512_mul_pd(last8, gain))));
+}
+
 // Sixteen frames at a time for a voice heard on the left only, with a step
 // below 14/15 of a point, so that the sixteen frames' points lie in one
 // 16-byte window. The same numerators, products and roundings as the eights
-// above; with dual, second gets the same values added as buffer.
-template <bool dual>
+// above.
+template <run_target target>
 TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
                                       uint32_t last, float* buffer, float* second,
                                       int32_t frames, double left)
@@ -321,24 +374,38 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
         low8 = _mm512_add_epi64(low8, step16);
         high8 = _mm512_add_epi64(high8, step16);
-        add_sixteen(buffer + 2 * k, first8, last8, gain);
-        if (dual)
-            add_sixteen(second + 2 * k, first8, last8, gain);
+        if constexpr (target == into_mono) {
+            add_sixteen_mono(buffer + k, first8, last8, gain);
+        } else {
+            add_sixteen(buffer + 2 * k, first8, last8, gain);
+            if (target == into_two)
+                add_sixteen(second + 2 * k, first8, last8, gain);
+        }
     }
     return k;
 }
 
-template <bool dual>
+template <run_target target>
 TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64_t step,
                                           uint32_t last, float* buffer, float* second,
                                           int32_t frames, double left, double right)
 {
-    const int32_t done = right == 0.0 ? mix_sixteens_avx512<dual>(data, p, step, last, buffer,
-                                                                  second, frames,
-                                                                  left / 8388608.0)
+    const int32_t done = right == 0.0 ? mix_sixteens_avx512<target>(data, p, step, last, buffer,
+                                                                    second, frames,
+                                                                    left / 8388608.0)
                                       : 0;
-    mix_run_avx2(data, p + step * static_cast<uint64_t>(done), step, last, buffer + 2 * done,
-                 dual ? second + 2 * done : nullptr, frames - done, left, right);
+    const uint64_t rest = p + step * static_cast<uint64_t>(done);
+    if constexpr (target == into_mono)
+        mix_mono_avx2(data, rest, step, last, buffer + done, frames - done, left);
+    else
+        mix_run_avx2(data, rest, step, last, buffer + 2 * done,
+                     target == into_two ? second + 2 * done : nullptr, frames - done, left, right);
+}
+
+TD_AVX512 void mix_mono_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
+                               float* buffer, int32_t frames, double gain)
+{
+    mix_run_avx512_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0);
 }
 
 TD_AVX512 __attribute__((noinline)) void mix_run_avx512_dual(const int8_t* data, uint64_t p,
@@ -347,7 +414,7 @@ TD_AVX512 __attribute__((noinline)) void mix_run_avx512_dual(const int8_t* data,
                                                              int32_t frames, double left,
                                                              double right)
 {
-    mix_run_avx512_into<true>(data, p, step, last, buffer, second, frames, left, right);
+    mix_run_avx512_into<into_two>(data, p, step, last, buffer, second, frames, left, right);
 }
 
 TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
@@ -357,7 +424,7 @@ TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uin
     if (second != nullptr)
         mix_run_avx512_dual(data, p, step, last, buffer, second, frames, left, right);
     else
-        mix_run_avx512_into<false>(data, p, step, last, buffer, nullptr, frames, left, right);
+        mix_run_avx512_into<into_stereo>(data, p, step, last, buffer, nullptr, frames, left, right);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -382,6 +449,19 @@ void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
         mix_run_avx2(data, p, step, last, buffer, second, frames, left, right);
     else
         mix_run_portable(data, p, step, buffer, second, frames, left, right);
+}
+
+void mix_run_mono(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
+                  int32_t frames, double gain)
+{
+    if (gain == 0.0)
+        return;
+    if (sd_c_widest)
+        mix_mono_avx512(data, p, step, last, buffer, frames, gain);
+    else if (sd_c_wide)
+        mix_mono_avx2(data, p, step, last, buffer, frames, gain);
+    else
+        mix_run_mono_body(data, p, step, buffer, frames, gain);
 }
 
 uint64_t position_of(const mix_channel* v)
@@ -418,13 +498,12 @@ inline void add_frame(float* frame, double value, double left, double right)
     frame[1] = static_cast<float>(static_cast<double>(frame[1]) + value * right);
 }
 
-}  // namespace
-
-bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
-                           float rvol, float* second)
+// A voice's frames into a stereo bus (and second, where not null) or, with
+// mono, into a one-sided bus of left values.
+template <bool mono>
+bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left, double right,
+               float* second)
 {
-    const double left = lvol;
-    const double right = rvol;
     const uint64_t step = (static_cast<uint64_t>(static_cast<uint32_t>(channel->step)) << 32) |
                           channel->step_fraction;
     int32_t k = 0;
@@ -438,8 +517,11 @@ bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, 
             empty ? 0 : frames_within(position_of(channel), step, bound, frames - k);
         if (run > 0) {
             const uint64_t p = position_of(channel);
-            mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k,
-                          second == nullptr ? nullptr : second + 2 * k, run, left, right);
+            if (mono)
+                mix_run_mono(channel->sample_data, p, step, bound + 1, buffer + k, run, left);
+            else
+                mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k,
+                              second == nullptr ? nullptr : second + 2 * k, run, left, right);
             set_position(channel, p + step * static_cast<uint64_t>(run));
             k += run;
             continue;
@@ -449,12 +531,29 @@ bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, 
         if (!advance_voice(channel))
             return true;
         const double value = point_value(channel->sample_data, position_of(channel));
-        add_frame(buffer + 2 * k, value, left, right);
-        if (second != nullptr)
-            add_frame(second + 2 * k, value, left, right);
+        if (mono) {
+            buffer[k] = static_cast<float>(static_cast<double>(buffer[k]) + value * left);
+        } else {
+            add_frame(buffer + 2 * k, value, left, right);
+            if (second != nullptr)
+                add_frame(second + 2 * k, value, left, right);
+        }
         k++;
     }
     return false;
+}
+
+}  // namespace
+
+bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
+                           float rvol, float* second)
+{
+    return mix_voice<false>(channel, buffer, frames, lvol, rvol, second);
+}
+
+bool sd_c_imixleft_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol)
+{
+    return mix_voice<true>(channel, buffer, frames, lvol, 0.0, nullptr);
 }
 
 void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol, float rvol)
@@ -524,6 +623,33 @@ inline void take_body(float* source, double gain, int16_t* destination, int32_t 
             destination[2 * k + 1] = converted(right);
         }
     }
+}
+
+// A one-sided bus the same way, into one value per frame.
+inline void take_mono_body(float* source, double gain, int16_t* destination, int32_t frames)
+{
+    for (int32_t k = 0; k < frames; k++) {
+        const float value = static_cast<float>(0.0 + static_cast<double>(source[k]) * gain);
+        source[k] = 0.0f;
+        destination[k] = converted(value);
+    }
+}
+
+TD_AVX512 void take_mono_avx512(float* source, double gain, int16_t* destination,
+                                int32_t frames)
+{
+    take_mono_body(source, gain, destination, frames);
+}
+
+__attribute__((target("avx2"))) void take_mono_avx2(float* source, double gain,
+                                                    int16_t* destination, int32_t frames)
+{
+    take_mono_body(source, gain, destination, frames);
+}
+
+void take_mono_portable(float* source, double gain, int16_t* destination, int32_t frames)
+{
+    take_mono_body(source, gain, destination, frames);
 }
 
 TD_AVX512 void take_avx512(float* source, double gain, int16_t* destination, int32_t frames,
@@ -635,6 +761,16 @@ void sd_c_take32ftos16i(float* source, float gain, int16_t* destination, int32_t
         take_avx2(source, gain, destination, frames, left_only);
     else
         take_portable(source, gain, destination, frames, left_only);
+}
+
+void sd_c_takemono32ftos16i(float* source, float gain, int16_t* destination, int32_t frames)
+{
+    if (sd_c_widest)
+        take_mono_avx512(source, gain, destination, frames);
+    else if (sd_c_wide)
+        take_mono_avx2(source, gain, destination, frames);
+    else
+        take_mono_portable(source, gain, destination, frames);
 }
 
 static int16_t wrapping_add(int16_t a, int32_t b)

@@ -334,11 +334,16 @@ static void sum_buses(int32_t frames, const mix_bus_input* left_over)
     }
 }
 
+void mix_mergevoices()
+{
+    for (int ch = 0; ch < mix_activechannels; ch++)
+        merge_channel(ch);
+}
+
 float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert)
 {
     const int32_t n = mix_activechannels;
-    for (int ch = 0; ch < n; ch++)
-        merge_channel(ch);
+    mix_mergevoices();
     for (mix_bus& bus : mix_buses)
         mix_bus_clear(&bus);
     const int32_t mainvolume = mix_mainvolume;

@@ -103,6 +103,8 @@ void mix_bus_clear(mix_bus* bus);
 void mix_bus_wrote(mix_bus* bus, int32_t frames, int32_t sides);
 
 // One block: merge, gains, voices, bus sums, conversion.
+// The control side's changes into the voices that render, at a block's start.
+void mix_mergevoices();
 float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert);
 mix_channel* mix_copychannel(mix_channel* render, mix_channel* control);
 float mix_leftgain(int32_t mainvolume, int32_t volume, int32_t panning);
@@ -125,6 +127,9 @@ void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float 
 // voice into it would add.
 bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
                            float rvol, float* second = nullptr);
+// The same into a one-sided bus of left values, one float per frame; the
+// right gain plays no part in them.
+bool sd_c_imixleft_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol);
 void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames);
 // The last bus sum and the conversion in one pass: adds source x gain into
 // target, stores each sum there and converts it into the destination.
@@ -138,5 +143,8 @@ void sd_c_sumleft32ftos16i(const float* source, float gain, float* target,
 // the bus is left cleared. With left_only its right values are all zero.
 void sd_c_take32ftos16i(float* source, float gain, int16_t* destination, int32_t frames,
                         bool left_only);
+// A one-sided bus summed alone into a cleared output and converted, one
+// value per frame; the bus is left cleared.
+void sd_c_takemono32ftos16i(float* source, float gain, int16_t* destination, int32_t frames);
 void sd_c_imixstereo_tos16i(mix_channel* channel, int16_t* buffer, int32_t frames,
                             float gain1, float gain2);

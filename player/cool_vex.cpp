@@ -3,8 +3,10 @@
 #include "player/cool_vex.h"
 
 #include <cstring>
+#include <vector>
 
 #include "driver/sd_main.h"
+#include "mixer/mix_left.h"
 #include "mixer/sd_mix.h"
 #include "replayer/pt.h"
 
@@ -59,18 +61,15 @@ void vex_start(int32_t hz)
         samples_per_tick = vex_tickframes(pt_bpmtempo);
 }
 
-void mix_newhand(int32_t, void* destination, int32_t bytes)
+// Replay ticks interleaved with mixes of wanted frames in all; mix(done, n)
+// mixes the n frames from frame done on. False, and nothing mixed, when
+// there is nothing to play: a replayer that was never reset has no tempo,
+// and a mixer that was never set up has no buses.
+template <typename Mix>
+static bool pump(int32_t wanted, Mix mix)
 {
-    const int32_t wanted = bytes / 4;
-    if (wanted <= 0)
-        return;
-    int16_t* frames = static_cast<int16_t*>(destination);
-    // A replayer that was never reset has no tempo, and a mixer that was never
-    // set up has no buses: there is nothing to play.
-    if (pt_bpmtempo <= 0 || mix_buses[0].frames <= 0) {
-        std::memset(frames, 0, static_cast<size_t>(wanted) * 4);
-        return;
-    }
+    if (pt_bpmtempo <= 0 || mix_buses[0].frames <= 0)
+        return false;
     int32_t done = 0;
     for (;;) {
         if (samples_left_before_tick <= 0) {
@@ -85,13 +84,48 @@ void mix_newhand(int32_t, void* destination, int32_t bytes)
         // tick in several mixes; the result is the same.
         if (mix_buses[0].frames < n)
             n = mix_buses[0].frames;
-        sd_mix_stereo(frames + 2 * done, n, 1);
+        mix(done, n);
         samples_left_before_tick -= n;
         done += n;
         if (done >= wanted)
             break;
     }
     vex_frames += wanted;
+    return true;
+}
+
+void mix_newhand(int32_t, void* destination, int32_t bytes)
+{
+    const int32_t wanted = bytes / 4;
+    if (wanted <= 0)
+        return;
+    int16_t* frames = static_cast<int16_t*>(destination);
+    if (!pump(wanted, [frames](int32_t done, int32_t n) {
+            sd_mix_stereo(frames + 2 * done, n, 1);
+        }))
+        std::memset(frames, 0, static_cast<size_t>(wanted) * 4);
+}
+
+void mix_newhand_left(int32_t, void* destination, int32_t bytes)
+{
+    const int32_t wanted = bytes / 2;
+    if (wanted <= 0)
+        return;
+    int16_t* values = static_cast<int16_t*>(destination);
+    const auto mix = [values](int32_t done, int32_t n) {
+        if (mix_left_applies()) {
+            sd_mix_left(values + done, n);
+            return;
+        }
+        // Buses set up otherwise: the left values of the whole stereo mix.
+        static std::vector<int16_t> stereo;
+        stereo.resize(2 * static_cast<size_t>(n));
+        sd_mix_stereo(stereo.data(), n, 1);
+        for (int32_t k = 0; k < n; k++)
+            values[done + k] = stereo[2 * static_cast<size_t>(k)];
+    };
+    if (!pump(wanted, mix))
+        std::memset(values, 0, static_cast<size_t>(wanted) * 2);
 }
 
 void vex_close()

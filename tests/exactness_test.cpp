@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -214,16 +215,25 @@ TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
         for (size_t k = 0; k < second.size(); k++)
             second[k] = both_second[k] = static_cast<float>(r.below(2001) - 1000) / 1048576.0f;
         // Copied byte for byte: the records are compared with their padding.
-        mix_channel a, b, c, d;
-        for (mix_channel* x : {&a, &b, &c, &d})
+        mix_channel a, b, c, d, e;
+        for (mix_channel* x : {&a, &b, &c, &d, &e})
             std::memcpy(x, &v, sizeof v);
+        std::vector<float> left(4096);
+        for (size_t k = 0; k < left.size(); k++)
+            left[k] = want[2 * k];
         const bool ended_want = reference::imixstereo(&a, want.data(), frames, lvol, rvol);
         const bool ended_got = sd_c_imixstereo_ended(&b, got.data(), frames, lvol, rvol);
         // One pass into two buses against one pass into each.
         const bool ended_both =
             sd_c_imixstereo_ended(&c, both.data(), frames, lvol, rvol, both_second.data());
         sd_c_imixstereo_ended(&d, second.data(), frames, lvol, rvol);
+        // The left side alone, into a bus of left values.
+        const bool ended_left = sd_c_imixleft_ended(&e, left.data(), frames, lvol);
         SCOPED_TRACE("trial " + std::to_string(trial));
+        ASSERT_EQ(ended_left, ended_want);
+        ASSERT_EQ(std::memcmp(&a, &e, sizeof a), 0) << "left-only voice record differs";
+        for (size_t k = 0; k < left.size(); k++)
+            ASSERT_EQ(std::bit_cast<uint32_t>(left[k]), std::bit_cast<uint32_t>(want[2 * k])) << k;
         ASSERT_EQ(ended_got, ended_want);
         ASSERT_EQ(ended_both, ended_want);
         ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "voice record differs";
@@ -304,6 +314,52 @@ TEST_P(WidePath, FusedSumMatchesSumThenConversion)
 TEST_P(WidePath, GeneratedModuleMatchesPlainMixer)
 {
     expect_same_renders(mb_build(generated(8, 99)), 0, 3 * 44100);
+}
+
+// The left pump against the left values of the stereo pump: voices panned
+// to both sides, solo, calls of both kinds and odd sizes in turn, and buses
+// set up otherwise (the left values then come from the stereo mix).
+TEST_P(WidePath, LeftPumpMatchesStereoPump)
+{
+    struct left_case {
+        int channels;
+        int32_t solo;
+        bool other_buses;
+    };
+    for (const left_case c : {left_case{4, 0, false}, left_case{8, 3, false},
+                              left_case{32, 0, false}, left_case{6, 0, true}}) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, solo " << c.solo);
+        const std::vector<uint8_t> bytes = mb_build(generated(c.channels, 31 + c.channels));
+        std::vector<int16_t> runs[2];
+        for (int pass = 0; pass < 2; pass++) {
+            vex_init(44100, 4096);
+            for (int ch = 0; ch < c.channels; ch++)
+                pt_defaultpan[ch] = static_cast<uint8_t>((ch * 5) % 16);
+            mix_solosample = c.solo;
+            place(bytes);
+            ASSERT_EQ(vex_get(image), 1);
+            mix_solosample = 0;
+            vex_start(1);
+            if (c.other_buses)
+                mix_bus_add_input(&mix_buses[1], &mix_buses[0], 1.0f);
+            std::vector<int16_t>& out = runs[pass];
+            const int32_t sizes[] = {1024, 777, 1, 4096, 300};
+            for (int call = 0; out.size() < 4 * 44100; call++) {
+                const int32_t n = sizes[call % 5];
+                std::vector<int16_t> block(2 * static_cast<size_t>(n));
+                if (pass == 1 && call % 5 != 4) {
+                    mix_newhand_left(0, block.data(), 2 * n);
+                    out.insert(out.end(), block.begin(), block.begin() + n);
+                    continue;
+                }
+                mix_newhand(0, block.data(), 4 * n);
+                for (int32_t k = 0; k < n; k++)
+                    out.push_back(block[2 * static_cast<size_t>(k)]);
+            }
+        }
+        std::fill(std::begin(pt_defaultpan), std::end(pt_defaultpan), 0);
+        ASSERT_EQ(runs[1], runs[0]);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Exactness, WidePath, ::testing::Values(0, 1, 2));

@@ -43,6 +43,10 @@ int32_t vex_get(uint8_t* image);
 void vex_start(int32_t hz);
 /* Fills bytes / 4 stereo frames of two signed 16-bit values, left first. */
 void mix_newhand(int32_t unused, void* destination, int32_t bytes);
+/* The left channel alone: fills bytes / 2 signed 16-bit values, the left
+ * values mix_newhand gives for the same frames, in less time. Calls of
+ * either kind may follow each other. */
+void mix_newhand_left(int32_t unused, void* destination, int32_t bytes);
 /* As mix_newhand, and in the same pass every sample's stem: for each sample n
  * (1..31) whose stems[n] is not null and that vex_sample_used reports after
  * the call, stems[n] receives bytes / 4 stereo frames, exactly what
