@@ -268,6 +268,12 @@ TEST_P(WidePath, ConversionMatchesPlainConversion)
         reference::stereo32ftos16i(source.data(), want.data(), frames);
         sd_c_stereo32ftos16i(source.data(), got.data(), frames);
         ASSERT_EQ(got, want) << frames << " frames";
+        // The same values as a one-sided bus taken with gain 1.
+        std::vector<float> taken = source;
+        std::vector<int16_t> mono(source.size(), 7);
+        sd_c_takemono32ftos16i(taken.data(), 1.0f, mono.data(), 2 * frames);
+        ASSERT_TRUE(std::equal(mono.begin(), mono.begin() + 2 * frames, want.begin()));
+        ASSERT_EQ(std::count(taken.begin(), taken.begin() + 2 * frames, 0.0f), 2 * frames);
     }
 }
 
@@ -305,6 +311,21 @@ TEST_P(WidePath, FusedSumMatchesSumThenConversion)
             sd_c_sumstereo32ftos16i(source.data(), gain, zero.data(), pcm_zero.data(), frames);
             sd_c_take32ftos16i(taken.data(), gain, pcm_taken.data(), frames, left_only);
             ASSERT_EQ(pcm_taken, pcm_zero);
+            // Its left values alone, as a one-sided bus; the first ones
+            // land next to a step of the conversion, where the rounding of
+            // each sum to a float decides it.
+            std::vector<float> lefts(frames), sums(2 * frames, 0.0f);
+            std::vector<int16_t> pcm_lefts(frames), pcm_sums(2 * frames);
+            for (int32_t k = 0; k < frames; k++) {
+                lefts[k] = k < 64 && gain != 0.0f
+                               ? static_cast<float>((1000.0 + k) / 32767.0 / gain)
+                               : source[2 * k];
+                sums[2 * k] = static_cast<float>(0.0 + static_cast<double>(lefts[k]) * gain);
+            }
+            reference::stereo32ftos16i(sums.data(), pcm_sums.data(), frames);
+            sd_c_takemono32ftos16i(lefts.data(), gain, pcm_lefts.data(), frames);
+            for (int32_t k = 0; k < frames; k++)
+                ASSERT_EQ(pcm_lefts[k], pcm_sums[2 * k]) << "left value " << k;
             ASSERT_EQ(std::count(taken.begin(), taken.begin() + 2 * frames, 0.0f), 2 * frames);
         }
     }
