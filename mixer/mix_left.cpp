@@ -12,14 +12,19 @@ namespace {
 // the output pass clears what it takes.
 std::vector<float> left_bus;
 
-void render_left(int ch, int32_t mainvolume, int32_t frames)
+void render_left(int ch, float lvol, int32_t frames)
 {
     mix_channel& voice = mix_realchannels[ch];
     if (voice.length == 0 || sd_mix_interpolation == 0 || mix_voiceended[ch])
         return;
-    const float lvol = mix_leftgain(mainvolume, voice.volume, voice.panning);
     if (sd_c_imixleft_ended(&voice, left_bus.data(), frames, lvol))
         mix_voiceended[ch] = true;
+}
+
+void use_left_bus(int32_t frames)
+{
+    if (left_bus.size() < static_cast<size_t>(frames))
+        left_bus.assign(static_cast<size_t>(frames), 0.0f);
 }
 
 }  // namespace
@@ -45,12 +50,25 @@ void sd_mix_left(int16_t* destination, int32_t frames)
     mix_mergevoices();
     if (frames <= 0)
         return;
-    if (left_bus.size() < static_cast<size_t>(frames))
-        left_bus.assign(static_cast<size_t>(frames), 0.0f);
+    use_left_bus(frames);
     const int32_t mainvolume = mix_mainvolume;
-    for (int ch = 0; ch < mix_activechannels; ch++)
-        render_left(ch, mainvolume, frames);
+    for (int ch = 0; ch < mix_activechannels; ch++) {
+        const mix_channel& voice = mix_realchannels[ch];
+        render_left(ch, mix_leftgain(mainvolume, voice.volume, voice.panning), frames);
+    }
     // The output bus starts cleared and bus 0 is its only input.
     sd_c_takemono32ftos16i(left_bus.data(), mix_buses[mix_outputbus].inputs[0].gain, destination,
                            frames);
+}
+
+// A voice rendered with gain 0 adds nothing, but steps, wraps and ends as
+// it would have: the state after the block is that of a real mix.
+void sd_mix_skip(int32_t frames)
+{
+    mix_mergevoices();
+    if (frames <= 0)
+        return;
+    use_left_bus(frames);
+    for (int ch = 0; ch < mix_activechannels; ch++)
+        render_left(ch, 0.0f, frames);
 }

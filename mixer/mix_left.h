@@ -9,3 +9,5 @@
 bool mix_left_applies();
 // One block of frames left values into destination, one per frame.
 void sd_mix_left(int16_t* destination, int32_t frames);
+// Moves the voices on as a block of frames would, mixing nothing.
+void sd_mix_skip(int32_t frames);

@@ -128,6 +128,12 @@ void mix_newhand_left(int32_t, void* destination, int32_t bytes)
         std::memset(values, 0, static_cast<size_t>(wanted) * 2);
 }
 
+void vex_skip(int32_t frames)
+{
+    if (frames > 0)
+        pump(frames, [](int32_t, int32_t n) { sd_mix_skip(n); });
+}
+
 void vex_close()
 {
     if (laite != 0) {

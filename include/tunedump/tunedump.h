@@ -47,6 +47,10 @@ void mix_newhand(int32_t unused, void* destination, int32_t bytes);
  * values mix_newhand gives for the same frames, in less time. Calls of
  * either kind may follow each other. */
 void mix_newhand_left(int32_t unused, void* destination, int32_t bytes);
+/* Moves the song on by frames frames without rendering them: what follows
+ * is what a render of those frames would have been followed by. Much faster
+ * than rendering, for starting part way into a song. */
+void vex_skip(int32_t frames);
 /* As mix_newhand, and in the same pass every sample's stem: for each sample n
  * (1..31) whose stems[n] is not null and that vex_sample_used reports after
  * the call, stems[n] receives bytes / 4 stereo frames, exactly what
