@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontend/render_parts.h"
 #include "frontend/tunedump_options.h"
 #include "tunedump/tunedump.h"
 
@@ -52,13 +53,10 @@ int32_t td_render(int16_t* output, int32_t target)
     return count;
 }
 
-int32_t td_render_to(wav_out& out, int32_t target)
+void td_stream_samples(wav_out& out, int32_t count)
 {
     constexpr int32_t piece_samples = static_cast<int32_t>(wav_piece_bytes / 2);
     static_assert(piece_samples % td_blockframes == 0);
-    const int32_t count = (target + td_blockframes - 1) / td_blockframes * td_blockframes;
-    wav_writer_start();
-    wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
     for (int32_t done = 0; done < count && !wav_writer_failed();) {
         int16_t* piece = reinterpret_cast<int16_t*>(wav_writer_piece());
         int32_t n = 0;
@@ -66,6 +64,17 @@ int32_t td_render_to(wav_out& out, int32_t target)
             render_block(piece + n);
         wav_writer_submit(out, reinterpret_cast<uint8_t*>(piece), static_cast<size_t>(n) * 2);
     }
+}
+
+int32_t td_render_to(wav_out& out, int32_t target)
+{
+    const int32_t count = (target + td_blockframes - 1) / td_blockframes * td_blockframes;
+    const int parts = td_parts_for(out, count);
+    if (parts > 1)
+        return td_render_in_parts(out, count, parts);
+    wav_writer_start();
+    wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
+    td_stream_samples(out, count);
     wav_writer_finish();
     return wav_close(out);
 }

@@ -21,6 +21,9 @@ int32_t writewav(const char* path, const void* data, uint32_t bytes, uint32_t ra
 // Renders at least target mono samples (whole blocks of the left channel)
 // into output; returns the number written.
 int32_t td_render(int16_t* output, int32_t target);
+// count samples (whole blocks) from the render pump into the writer's
+// pieces for out, without a header; stops early once a write failed.
+void td_stream_samples(wav_out& out, int32_t count);
 // The same samples streamed into out after the WAV header, then closes out:
 // 0 when the whole file was written, else -1 (an incomplete file is gone).
 int32_t td_render_to(wav_out& out, int32_t target);

@@ -17,13 +17,41 @@ void fail(wav_out& out)
     out.error = errno;
 }
 
+// A part waits until the file exists, then opens it for update at its
+// offset; no byte of it means the file was never made.
+void open_part(wav_out& out)
+{
+    char byte = 0;
+    ssize_t got;
+    do
+        got = read(out.ready_fd, &byte, 1);
+    while (got < 0 && errno == EINTR);
+    if (got == 1)
+        out.file = std::fopen(out.path.c_str(), "r+b");
+    if (out.file == nullptr || std::fseek(out.file, out.offset, SEEK_SET) != 0)
+        fail(out);
+}
+
+void create_file(wav_out& out)
+{
+    out.file = std::fopen(out.path.c_str(), "wb");
+    out.created = out.file != nullptr;
+    if (!out.created) {
+        fail(out);
+        return;
+    }
+    for (int i = 0; i < out.announce_count; i++)
+        if (write(out.announce_fd, "+", 1) != 1)
+            break;
+}
+
 void put(wav_out& out, const void* data, size_t bytes)
 {
     if (out.file == nullptr && !out.failed) {
-        out.file = std::fopen(out.path.c_str(), "wb");
-        out.created = out.file != nullptr;
-        if (!out.created)
-            fail(out);
+        if (out.ready_fd >= 0)
+            open_part(out);
+        else
+            create_file(out);
     }
     // After the first failure nothing more is written: the file is lost.
     if (!out.failed && std::fwrite(data, 1, bytes, out.file) != bytes) {
@@ -56,18 +84,21 @@ void wav_remove_if_regular(const std::string& path)
 
 void wav_open(wav_out& out, const char* path)
 {
-    out.file = nullptr;
+    out = wav_out{};
     out.path = path;
-    out.created = out.failed = false;
-    out.error = 0;
+}
+
+void wav_open_part(wav_out& out, const char* path, long offset, int ready_fd)
+{
+    wav_open(out, path);
+    out.offset = offset;
+    out.ready_fd = ready_fd;
 }
 
 void wav_use(wav_out& out, FILE* stream)
 {
+    out = wav_out{};
     out.file = stream;
-    out.path.clear();
-    out.created = out.failed = false;
-    out.error = 0;
 }
 
 void wav_header(uint8_t* header, uint32_t bytes, uint32_t rate)

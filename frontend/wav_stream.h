@@ -13,12 +13,23 @@ struct wav_out {
     bool created = false;
     bool failed = false;
     int error = 0;  // errno of the first failed write
+    // A part of a file that another process creates: the part waits for a
+    // byte on ready_fd (the file exists), then updates it from offset on.
+    int ready_fd = -1;
+    long offset = 0;
+    // The creating side: once the file exists, one byte per waiting part
+    // goes to announce_fd.
+    int announce_fd = -1;
+    int announce_count = 0;
 };
 
 // Names the file to create ("wb"). The writer thread creates it before its
 // first byte, so that emptying an old file of that name overlaps with the
 // rendering; a file that cannot be created fails like a write.
 void wav_open(wav_out& out, const char* path);
+// Writes into the file at path from offset on, once a byte arrives on
+// ready_fd; the file is never created or removed from here.
+void wav_open_part(wav_out& out, const char* path, long offset, int ready_fd);
 // Writes to a stream that is already open and is never removed.
 void wav_use(wav_out& out, FILE* stream);
 // The 44-byte header of bytes bytes of 16-bit mono samples at rate.

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "frontend/render_parts.h"
 #include "frontend/tunedumps.h"
 #include "tests/support/cli.h"
 #include "tests/support/harness.h"
@@ -52,6 +53,7 @@ TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
         int status;
         std::string out, err;
         std::string left_behind;  // a path that must not exist afterwards
+        int limit_blocks = 0;     // a file-size limit the write runs into, in sh's 512-byte blocks
     };
     const row rows[] = {
         {{}, "", 1, usage, "", ""},
@@ -70,8 +72,10 @@ TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
         {{mod, "0", "1", dir}, "", 1, "File error.\n", "", ""},
         {{mod, "0", "1", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", "", ""},
         {{mod, "0", "1", "/dev/full"}, "", 1, "File error.\n", "", ""},
-        // A file that stops growing part way is removed.
-        {{mod, "0", "3", wav}, "", 1, "File error.\n", "", wav},
+        // A file that stops growing part way is removed; in a long render
+        // it is a later part that meets the limit.
+        {{mod, "0", "3", wav}, "", 1, "File error.\n", "", wav, 64},
+        {{mod, "0", "120", wav}, "", 1, "File error.\n", "", wav, 16384},
         {{mod, "abc", "1", wav}, "", 0, "", "", ""},
     };
     for (const row& r : rows) {
@@ -79,10 +83,10 @@ TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
         for (const std::string& a : r.args)
             shown += a.substr(a.rfind('/') + 1) + " ";
         SCOPED_TRACE(shown);
-        const bool size_limited = &r == &rows[15];
-        // A shell that ignores the file-size signal makes the write fail at 64 KiB.
-        const cli::result got = size_limited
-            ? cli::run_in_shell("ulimit -f 64; trap '' XFSZ;", r.args)
+        // A shell that ignores the file-size signal makes the write fail there.
+        const cli::result got = r.limit_blocks > 0
+            ? cli::run_in_shell("ulimit -f " + std::to_string(r.limit_blocks) + "; trap '' XFSZ;",
+                                r.args)
             : cli::run(r.args, r.redirect);
         EXPECT_EQ(got.status, r.status);
         EXPECT_EQ(got.out, r.out);
@@ -143,16 +147,22 @@ TEST(Exactness, StreamedFileEqualsWholeBufferWriter)
         ASSERT_EQ(writewav((dir + "/whole.wav").c_str(), samples.get(),
                            static_cast<uint32_t>(count) * 2, td_rate), 0);
 
-        vex_init(td_rate, td_mixblock);
-        harness::place(demo);
-        ASSERT_EQ(vex_get(harness::image), 1);
-        mix_solosample = 0;
-        vex_start(1);
-        wav_out out;
-        wav_open(out, (dir + "/streamed.wav").c_str());
-        ASSERT_EQ(td_render_to(out, target), 0);
-        EXPECT_TRUE(cli::slurp(dir + "/whole.wav") == cli::slurp(dir + "/streamed.wav"))
-            << "solo " << solo;
+        // Written by one process, and by three side by side.
+        for (int parts : {1, 3}) {
+            vex_init(td_rate, td_mixblock);
+            mix_solosample = solo;
+            harness::place(demo);
+            ASSERT_EQ(vex_get(harness::image), 1);
+            mix_solosample = 0;
+            vex_start(1);
+            td_render_parts = parts;
+            wav_out out;
+            wav_open(out, (dir + "/streamed.wav").c_str());
+            ASSERT_EQ(td_render_to(out, target), 0);
+            td_render_parts = 0;
+            EXPECT_TRUE(cli::slurp(dir + "/whole.wav") == cli::slurp(dir + "/streamed.wav"))
+                << "solo " << solo << ", " << parts << " parts";
+        }
     }
 }
 

@@ -1,0 +1,129 @@
+#include "frontend/render_parts.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "frontend/tunedumps.h"
+#include "tunedump/tunedump.h"
+
+int td_render_parts = 0;
+
+namespace {
+
+// Below this a part costs more to start than it saves.
+constexpr int32_t min_part_samples = 30 * td_rate;
+constexpr int max_parts = 8;
+
+int processors()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return CPU_COUNT(&set);
+}
+
+// Sample where part i of parts starts, on a block boundary.
+int32_t part_start(int32_t count, int parts, int i)
+{
+    const int64_t blocks = count / td_blockframes;
+    return static_cast<int32_t>(blocks * i / parts) * td_blockframes;
+}
+
+// A child's part: samples start..end, written once the parent has made the
+// file. Its exit status says whether every byte of it got there.
+[[noreturn]] void render_part(const std::string& path, int32_t start, int32_t end, int ready_fd)
+{
+    vex_skip(start);
+    wav_out out;
+    wav_open_part(out, path.c_str(), static_cast<long>(wav_header_bytes) + 2L * start, ready_fd);
+    wav_writer_start();
+    td_stream_samples(out, end - start);
+    wav_writer_finish();
+    _exit(wav_close(out) == 0 ? 0 : 1);
+}
+
+bool wait_all(const std::vector<pid_t>& children)
+{
+    bool ok = true;
+    for (const pid_t child : children) {
+        int status = 0;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    return ok;
+}
+
+void stop_all(const std::vector<pid_t>& children)
+{
+    for (const pid_t child : children)
+        kill(child, SIGKILL);
+    wait_all(children);
+}
+
+}  // namespace
+
+int td_parts_for(const wav_out& out, int32_t count)
+{
+    struct stat info;
+    if (out.path.empty() || (stat(out.path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)))
+        return 1;
+    int parts = td_render_parts;
+    if (parts <= 0)
+        parts = std::min({processors(), max_parts, count / min_part_samples});
+    return std::clamp(parts, 1, count / td_blockframes);
+}
+
+int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
+{
+    int ready[2] = {-1, -1};
+    if (pipe(ready) != 0) {
+        ready[0] = ready[1] = -1;
+        parts = 1;
+    }
+    std::vector<pid_t> children;
+    for (int i = 1; i < parts; i++) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ready[1]);
+            render_part(out.path, part_start(count, parts, i), part_start(count, parts, i + 1),
+                        ready[0]);
+        }
+        if (child < 0) {
+            // One process renders it all after all.
+            stop_all(children);
+            children.clear();
+            parts = 1;
+            break;
+        }
+        children.push_back(child);
+    }
+    if (parts > 1)
+        close(ready[0]);
+    out.announce_fd = ready[1];
+    out.announce_count = static_cast<int>(children.size());
+    wav_writer_start();
+    wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
+    td_stream_samples(out, parts > 1 ? part_start(count, parts, 1) : count);
+    wav_writer_finish();
+    // A part still waiting for the file learns here that it will not come.
+    close(ready[1]);
+    if (parts == 1)
+        close(ready[0]);
+    if (wav_close(out) != 0) {
+        stop_all(children);
+        return -1;
+    }
+    if (wait_all(children))
+        return 0;
+    wav_remove_if_regular(out.path);
+    return -1;
+}
