@@ -86,7 +86,13 @@ bool td_read_module(const char* path)
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr)
         return false;
-    std::memset(modfile, 0, sizeof modfile);
+    // The image starts out zero; only a later read must clear what an
+    // earlier module left. Clearing pages that were never touched would
+    // fault every one of them in.
+    static bool used = false;
+    if (used)
+        std::memset(modfile, 0, sizeof modfile);
+    used = true;
     std::fread(modfile, 1, VEX_IMAGE_SIZE, file);
     const bool read_error = std::ferror(file) != 0;
     std::fclose(file);
