@@ -44,7 +44,7 @@ int32_t part_start(int32_t count, int parts, int i)
     vex_skip(start);
     wav_out out;
     wav_open_part(out, path.c_str(), static_cast<long>(wav_header_bytes) + 2L * start, ready_fd);
-    wav_writer_start();
+    wav_writer_start(true);
     td_stream_samples(out, end - start);
     wav_writer_finish();
     _exit(wav_close(out) == 0 ? 0 : 1);
@@ -110,7 +110,7 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         close(ready[0]);
     out.announce_fd = ready[1];
     out.announce_count = static_cast<int>(children.size());
-    wav_writer_start();
+    wav_writer_start(parts > 1);
     wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
     td_stream_samples(out, parts > 1 ? part_start(count, parts, 1) : count);
     wav_writer_finish();

@@ -160,6 +160,8 @@ bool write_failed = false;
 std::mutex lock;
 std::condition_variable changed;
 std::thread writer;
+// Pieces written at once by the render loop itself, with no writer thread.
+bool write_inline = false;
 
 void write_pieces()
 {
@@ -183,18 +185,22 @@ void write_pieces()
 
 }  // namespace
 
-void wav_writer_start()
+void wav_writer_start(bool inline_writes)
 {
+    write_inline = inline_writes;
     // Highest first, so that a single file keeps reusing the same few pieces.
     for (free_count = 0; free_count < piece_count; free_count++)
         free_pieces[free_count] = piece_count - 1 - free_count;
     queued = head = 0;
     closing = write_failed = false;
-    writer = std::thread(write_pieces);
+    if (!write_inline)
+        writer = std::thread(write_pieces);
 }
 
 uint8_t* wav_writer_piece()
 {
+    if (write_inline)
+        return pieces[piece_count - 1];
     std::unique_lock<std::mutex> hold(lock);
     changed.wait(hold, [] { return free_count > 0 && queued < queue_limit; });
     return pieces[free_pieces[--free_count]];
@@ -202,6 +208,11 @@ uint8_t* wav_writer_piece()
 
 void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes)
 {
+    if (write_inline) {
+        put(out, piece, bytes);
+        write_failed = write_failed || out.failed;
+        return;
+    }
     std::lock_guard<std::mutex> hold(lock);
     const int index = static_cast<int>((piece - pieces[0]) / static_cast<std::ptrdiff_t>(wav_piece_bytes));
     queue[(head + queued) % piece_count] = {&out, index, bytes};
@@ -224,6 +235,8 @@ bool wav_writer_failed()
 
 void wav_writer_finish()
 {
+    if (write_inline)
+        return;
     {
         std::lock_guard<std::mutex> hold(lock);
         closing = true;

@@ -44,7 +44,10 @@ int32_t wav_close(wav_out& out);
 // Pieces of samples, filled by the render loop and written by the writer
 // thread, in the order they were handed in.
 constexpr size_t wav_piece_bytes = 262144;
-void wav_writer_start();
+// With inline_writes, the render loop writes each piece itself as it hands
+// it in, with no second thread: for processes that render side by side,
+// each keeping one processor busy.
+void wav_writer_start(bool inline_writes = false);
 // A free piece of wav_piece_bytes bytes; waits while none is free. Up to 32
 // pieces may be held at once.
 uint8_t* wav_writer_piece();
