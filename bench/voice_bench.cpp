@@ -38,7 +38,8 @@ mix_channel voice(int8_t* data, uint32_t length, bool looped, int32_t step, uint
     return v;
 }
 
-void run_voice(benchmark::State& state, bool looped)
+// into_left: the front end's bus of left values, one float per frame.
+void run_voice(benchmark::State& state, bool looped, bool into_left = false)
 {
     std::vector<int8_t> data = sample_points(looped ? 4000 : 131070);
     std::vector<float> bus(2 * frames);
@@ -47,7 +48,10 @@ void run_voice(benchmark::State& state, bool looped)
     mix_channel v = voice(data.data(), static_cast<uint32_t>(data.size() - 1), looped, step,
                           fraction);
     for (auto _ : state) {
-        sd_c_imixstereo(&v, bus.data(), frames, 129.0f / 128, 0.0f);
+        if (into_left)
+            sd_c_imixleft_ended(&v, bus.data(), frames, 129.0f / 128);
+        else
+            sd_c_imixstereo(&v, bus.data(), frames, 129.0f / 128, 0.0f);
         // A one-shot voice starts over before it ends, so every frame is mixed.
         if (!looped && v.position > 100000)
             v.position = 0;
@@ -61,6 +65,7 @@ void run_voice(benchmark::State& state, bool looped)
 
 void looped_voice(benchmark::State& state) { run_voice(state, true); }
 void oneshot_voice(benchmark::State& state) { run_voice(state, false); }
+void looped_voice_left(benchmark::State& state) { run_voice(state, true, true); }
 
 uint8_t image[VEX_IMAGE_BUFFER];
 
@@ -104,5 +109,6 @@ BENCHMARK(pump_left_4ch);
 // Steps of period 428 (0.188 points a frame) and of period 113 (0.712).
 BENCHMARK(looped_voice)->Args({0, 807083520})->Args({0, 3058016256});
 BENCHMARK(oneshot_voice)->Args({0, 807083520})->Args({0, 3058016256});
+BENCHMARK(looped_voice_left)->Args({0, 807083520})->Args({0, 3058016256});
 
 BENCHMARK_MAIN();

@@ -1,12 +1,16 @@
 #include "frontend/wav_stream.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace {
@@ -45,7 +49,7 @@ void create_file(wav_out& out)
             break;
 }
 
-void put(wav_out& out, const void* data, size_t bytes)
+void open_output(wav_out& out)
 {
     if (out.file == nullptr && !out.failed) {
         if (out.ready_fd >= 0)
@@ -53,6 +57,11 @@ void put(wav_out& out, const void* data, size_t bytes)
         else
             create_file(out);
     }
+}
+
+void put(wav_out& out, const void* data, size_t bytes)
+{
+    open_output(out);
     // After the first failure nothing more is written: the file is lost.
     if (!out.failed && std::fwrite(data, 1, bytes, out.file) != bytes) {
         fail(out);
@@ -149,7 +158,22 @@ struct queued_piece {
     size_t bytes;
 };
 
-uint8_t pieces[piece_count][wav_piece_bytes];
+// The pieces lie in memory the kernel may back with 2 MiB pages: a first
+// touch of a small page costs a fault, and the pieces are touched often.
+using piece_bytes = uint8_t[wav_piece_bytes];
+piece_bytes* piece_memory()
+{
+    constexpr size_t huge = size_t{2} << 20;
+    constexpr size_t bytes = piece_count * wav_piece_bytes;
+    void* block = mmap(nullptr, bytes + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    if (block == MAP_FAILED)
+        std::abort();
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(block) + huge - 1) & ~(huge - 1);
+    madvise(reinterpret_cast<void*>(at), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<piece_bytes*>(at);
+}
+piece_bytes* const pieces = piece_memory();
 int free_pieces[piece_count];
 int free_count = 0;
 queued_piece queue[piece_count];
@@ -160,8 +184,58 @@ bool write_failed = false;
 std::mutex lock;
 std::condition_variable changed;
 std::thread writer;
-// Pieces written at once by the render loop itself, with no writer thread.
+
+// Pieces written by the render loop itself, with no writer thread. Until
+// the file is open (emptying an old file takes a while, and a part waits
+// for it to exist) they queue, up to inline_limit, while a short-lived
+// thread opens it.
 bool write_inline = false;
+constexpr int inline_limit = 24;
+// A plain thread handle: a process forked while it runs must be able to
+// forget it.
+pthread_t opener;
+bool opener_running = false;
+std::atomic<bool> opened{false};
+
+void* open_in_background(void* out)
+{
+    open_output(*static_cast<wav_out*>(out));
+    opened.store(true, std::memory_order_release);
+    return nullptr;
+}
+
+void start_opener(wav_out& out)
+{
+    if (opener_running || opened.load(std::memory_order_relaxed) || out.file != nullptr ||
+        out.failed)
+        return;
+    opener_running = pthread_create(&opener, nullptr, open_in_background, &out) == 0;
+    // Without a thread, the file opens at the first write.
+}
+
+void write_queued()
+{
+    while (queued > 0) {
+        const queued_piece job = queue[head];
+        put(*job.out, pieces[job.piece], job.bytes);
+        write_failed = write_failed || job.out->failed;
+        head = (head + 1) % piece_count;
+        queued--;
+        free_pieces[free_count++] = job.piece;
+    }
+}
+
+// Writes what is queued once the file is open; with wait, waits for that.
+void flush_inline(bool wait)
+{
+    if (opener_running) {
+        if (!wait && !opened.load(std::memory_order_acquire))
+            return;
+        pthread_join(opener, nullptr);
+        opener_running = false;
+    }
+    write_queued();
+}
 
 void write_pieces()
 {
@@ -193,14 +267,19 @@ void wav_writer_start(bool inline_writes)
         free_pieces[free_count] = piece_count - 1 - free_count;
     queued = head = 0;
     closing = write_failed = false;
+    opened.store(false);
+    opener_running = false;
     if (!write_inline)
         writer = std::thread(write_pieces);
 }
 
 uint8_t* wav_writer_piece()
 {
-    if (write_inline)
-        return pieces[piece_count - 1];
+    if (write_inline) {
+        if (queued >= inline_limit)
+            flush_inline(true);
+        return pieces[free_pieces[--free_count]];
+    }
     std::unique_lock<std::mutex> hold(lock);
     changed.wait(hold, [] { return free_count > 0 && queued < queue_limit; });
     return pieces[free_pieces[--free_count]];
@@ -208,16 +287,24 @@ uint8_t* wav_writer_piece()
 
 void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes)
 {
+    const int index = static_cast<int>((piece - pieces[0]) / static_cast<std::ptrdiff_t>(wav_piece_bytes));
     if (write_inline) {
-        put(out, piece, bytes);
-        write_failed = write_failed || out.failed;
+        start_opener(out);
+        queue[(head + queued) % piece_count] = {&out, index, bytes};
+        queued++;
+        flush_inline(false);
         return;
     }
     std::lock_guard<std::mutex> hold(lock);
-    const int index = static_cast<int>((piece - pieces[0]) / static_cast<std::ptrdiff_t>(wav_piece_bytes));
     queue[(head + queued) % piece_count] = {&out, index, bytes};
     queued++;
     changed.notify_all();
+}
+
+void wav_writer_open(wav_out& out)
+{
+    if (write_inline)
+        start_opener(out);
 }
 
 void wav_writer_header(wav_out& out, uint32_t bytes, uint32_t rate)
@@ -235,8 +322,10 @@ bool wav_writer_failed()
 
 void wav_writer_finish()
 {
-    if (write_inline)
+    if (write_inline) {
+        flush_inline(true);
         return;
+    }
     {
         std::lock_guard<std::mutex> hold(lock);
         closing = true;

@@ -45,8 +45,8 @@ int32_t wav_close(wav_out& out);
 // thread, in the order they were handed in.
 constexpr size_t wav_piece_bytes = 262144;
 // With inline_writes, the render loop writes each piece itself as it hands
-// it in, with no second thread: for processes that render side by side,
-// each keeping one processor busy.
+// it in, with no writer thread (pieces queue only while the file opens):
+// for processes that render side by side, each keeping one processor busy.
 void wav_writer_start(bool inline_writes = false);
 // A free piece of wav_piece_bytes bytes; waits while none is free. Up to 32
 // pieces may be held at once.
@@ -54,6 +54,9 @@ uint8_t* wav_writer_piece();
 // Queues a piece that was handed out, its first bytes bytes, for out; the
 // piece goes back to the free ones once written.
 void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes);
+// With inline writes, starts opening out now rather than at its first
+// piece. A process forked meanwhile starts its writer afresh.
+void wav_writer_open(wav_out& out);
 // Queues the header of out, as wav_header gives it.
 void wav_writer_header(wav_out& out, uint32_t bytes, uint32_t rate);
 // True once a piece could not be written: the rest need not be rendered.
