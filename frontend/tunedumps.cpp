@@ -59,10 +59,12 @@ void td_stream_samples(wav_out& out, int32_t count)
     static_assert(piece_samples % td_blockframes == 0);
     for (int32_t done = 0; done < count && !wav_writer_failed();) {
         int16_t* piece = reinterpret_cast<int16_t*>(wav_writer_piece());
-        int32_t n = 0;
-        for (; n < piece_samples && done < count; n += td_blockframes, done += td_blockframes)
-            render_block(piece + n);
+        // A whole piece in one call: the pump then mixes once per replay
+        // tick instead of also at every block boundary, with the same values.
+        const int32_t n = count - done < piece_samples ? count - done : piece_samples;
+        mix_newhand_left(0, piece, n * 2);
         wav_writer_submit(out, reinterpret_cast<uint8_t*>(piece), static_cast<size_t>(n) * 2);
+        done += n;
     }
 }
 
