@@ -83,14 +83,31 @@ void mix_setamigaperiod(int32_t period)
         curchan->step_changed = 1;
         return;
     }
+    // A song sends the same few periods over and over, every tick on every
+    // channel: each pitch is worked out once (the divisions and the split
+    // into whole and fraction cost more than the rest of a silent tick).
+    struct pitch {
+        int32_t period;
+        int32_t rate;
+        int32_t step;
+        uint32_t step_fraction;
+    };
+    static pitch known[1024];
     const int32_t r = sd_mix_rate;
-    curchan->step = static_cast<int32_t>((amiga_clock / static_cast<uint32_t>(period)) /
-                                         static_cast<uint32_t>(r));
-    double whole;
-    const double x = static_cast<double>(amiga_clock) /
-                     (static_cast<double>(r) * static_cast<double>(period));
-    const double f = std::modf(x, &whole);
-    curchan->step_fraction = static_cast<uint32_t>(std::trunc(f * 16777216.0)) << 8;
+    pitch& p = known[period & 1023];
+    if (p.period != period || p.rate != r) {
+        p.period = period;
+        p.rate = r;
+        p.step = static_cast<int32_t>((amiga_clock / static_cast<uint32_t>(period)) /
+                                      static_cast<uint32_t>(r));
+        double whole;
+        const double x = static_cast<double>(amiga_clock) /
+                         (static_cast<double>(r) * static_cast<double>(period));
+        const double f = std::modf(x, &whole);
+        p.step_fraction = static_cast<uint32_t>(std::trunc(f * 16777216.0)) << 8;
+    }
+    curchan->step = p.step;
+    curchan->step_fraction = p.step_fraction;
     curchan->step_changed = 1;
 }
 
