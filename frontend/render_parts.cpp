@@ -89,12 +89,8 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         ready[0] = ready[1] = -1;
         parts = 1;
     }
-    // Emptying an old file takes a while and nothing can be written before:
-    // it starts first, and the parts render meanwhile.
     out.announce_fd = ready[1];
     out.announce_count = parts - 1;
-    wav_writer_start(true);
-    wav_writer_open(out);
     std::vector<pid_t> children;
     for (int i = 1; i < parts; i++) {
         const pid_t child = fork();
@@ -114,6 +110,12 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
     }
     if (parts > 1)
         close(ready[0]);
+    // Emptying an old file takes a while and nothing can be written before:
+    // it starts now, and every part renders meanwhile. Not before the forks:
+    // a process forked while another of its threads is inside the C library
+    // may find that library's locks held for good.
+    wav_writer_start(true);
+    wav_writer_open(out);
     wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
     td_stream_samples(out, parts > 1 ? part_start(count, parts, 1) : count);
     wav_writer_finish();
