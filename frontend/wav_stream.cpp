@@ -146,11 +146,13 @@ int32_t wav_close(wav_out& out)
 // queued pieces are written in the order they were handed in.
 namespace {
 
-// Room for a piece in hand for each of 32 files and a few queued behind;
-// at most 9 MiB however long the render, and little more than a MiB for one
-// file: a render that runs ahead of the disk waits.
+// Room for a piece in hand for each of 32 files and a few queued behind
+// (little more than a MiB for one file: a render that runs ahead of the disk
+// waits), or for the 48 pieces of one part rendered ahead while its file
+// opens: at most 13 MiB however long the render.
 constexpr int queue_limit = 4;
-constexpr int piece_count = 32 + queue_limit;
+constexpr int inline_limit = 48;
+constexpr int piece_count = inline_limit + queue_limit;
 
 struct queued_piece {
     wav_out* out;
@@ -190,7 +192,6 @@ std::thread writer;
 // for it to exist) they queue, up to inline_limit, while a short-lived
 // thread opens it.
 bool write_inline = false;
-constexpr int inline_limit = 24;
 // A plain thread handle: a process forked while it runs must be able to
 // forget it.
 pthread_t opener;
