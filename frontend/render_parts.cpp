@@ -39,11 +39,11 @@ int32_t part_start(int32_t count, int parts, int i)
 
 // A child's part: samples start..end, written once the parent has made the
 // file. Its exit status says whether every byte of it got there.
-[[noreturn]] void render_part(const std::string& path, int32_t start, int32_t end, int ready_fd)
+[[noreturn]] void render_part(int fd, int32_t start, int32_t end, int ready_fd)
 {
     vex_skip(start);
     wav_out out;
-    wav_open_part(out, path.c_str(), static_cast<long>(wav_header_bytes) + 2L * start, ready_fd);
+    wav_open_part(out, fd, static_cast<long>(wav_header_bytes) + 2L * start, ready_fd);
     wav_writer_start(true);
     td_stream_samples(out, end - start);
     wav_writer_finish();
@@ -89,6 +89,14 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         ready[0] = ready[1] = -1;
         parts = 1;
     }
+    // Opened before the forks, so that every part writes through the same
+    // descriptor; emptied after them, while the parts render ahead.
+    const std::string path = out.path;
+    if (!wav_open_shared(out, path.c_str())) {
+        close(ready[0]);
+        close(ready[1]);
+        return wav_close(out);
+    }
     out.announce_fd = ready[1];
     out.announce_count = parts - 1;
     std::vector<pid_t> children;
@@ -96,8 +104,8 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         const pid_t child = fork();
         if (child == 0) {
             close(ready[1]);
-            render_part(out.path, part_start(count, parts, i), part_start(count, parts, i + 1),
-                        ready[0]);
+            render_part(fileno(out.file), part_start(count, parts, i),
+                        part_start(count, parts, i + 1), ready[0]);
         }
         if (child < 0) {
             // One process renders it all after all.

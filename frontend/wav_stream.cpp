@@ -1,5 +1,6 @@
 #include "frontend/wav_stream.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +22,23 @@ void fail(wav_out& out)
     out.error = errno;
 }
 
-// A part waits until the file exists, then opens it for update at its
-// offset; no byte of it means the file was never made.
-void open_part(wav_out& out)
+void announce(const wav_out& out)
+{
+    for (int i = 0; i < out.announce_count; i++)
+        if (write(out.announce_fd, "+", 1) != 1)
+            break;
+}
+
+// A part waits until the file is emptied; no byte means it never will be.
+void wait_for_file(wav_out& out)
 {
     char byte = 0;
     ssize_t got;
     do
         got = read(out.ready_fd, &byte, 1);
     while (got < 0 && errno == EINTR);
-    if (got == 1)
-        out.file = std::fopen(out.path.c_str(), "r+b");
-    if (out.file == nullptr || std::fseek(out.file, out.offset, SEEK_SET) != 0)
+    out.ready_fd = -1;
+    if (got != 1)
         fail(out);
 }
 
@@ -44,29 +50,68 @@ void create_file(wav_out& out)
         fail(out);
         return;
     }
-    for (int i = 0; i < out.announce_count; i++)
-        if (write(out.announce_fd, "+", 1) != 1)
-            break;
+    announce(out);
+}
+
+void empty_file(wav_out& out)
+{
+    out.empty_first = false;
+    if (ftruncate(fileno(out.file), 0) != 0) {
+        fail(out);
+        return;
+    }
+    announce(out);
 }
 
 void open_output(wav_out& out)
 {
-    if (out.file == nullptr && !out.failed) {
+    if (out.failed)
+        return;
+    if (out.part_fd >= 0) {
         if (out.ready_fd >= 0)
-            open_part(out);
-        else
-            create_file(out);
+            wait_for_file(out);
+    } else if (out.file == nullptr) {
+        create_file(out);
+    } else if (out.empty_first) {
+        empty_file(out);
     }
+}
+
+// Positional writes: the descriptor's offset belongs to the process that
+// opened it.
+bool write_at(int fd, const uint8_t* data, size_t bytes, long offset)
+{
+    while (bytes > 0) {
+        const ssize_t done = pwrite(fd, data, bytes, offset);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        data += done;
+        bytes -= static_cast<size_t>(done);
+        offset += done;
+    }
+    return true;
 }
 
 void put(wav_out& out, const void* data, size_t bytes)
 {
     open_output(out);
     // After the first failure nothing more is written: the file is lost.
-    if (!out.failed && std::fwrite(data, 1, bytes, out.file) != bytes) {
+    if (out.failed)
+        return;
+    if (out.part_fd >= 0) {
+        if (!write_at(out.part_fd, static_cast<const uint8_t*>(data), bytes, out.offset))
+            fail(out);
+        out.offset += static_cast<long>(bytes);
+    } else if (std::fwrite(data, 1, bytes, out.file) != bytes) {
         fail(out);
     }
 }
+
+}  // namespace
+
+namespace {
 
 uint8_t* put_lsb(uint8_t* at, uint32_t value, int bytes)
 {
@@ -97,9 +142,26 @@ void wav_open(wav_out& out, const char* path)
     out.path = path;
 }
 
-void wav_open_part(wav_out& out, const char* path, long offset, int ready_fd)
+bool wav_open_shared(wav_out& out, const char* path)
 {
     wav_open(out, path);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    out.file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (out.file == nullptr) {
+        fail(out);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    out.created = true;
+    out.empty_first = true;
+    return true;
+}
+
+void wav_open_part(wav_out& out, int fd, long offset, int ready_fd)
+{
+    out = wav_out{};
+    out.part_fd = fd;
     out.offset = offset;
     out.ready_fd = ready_fd;
 }
@@ -129,6 +191,11 @@ void wav_header(uint8_t* header, uint32_t bytes, uint32_t rate)
 int32_t wav_close(wav_out& out)
 {
     bool ok = !out.failed;
+    if (out.part_fd >= 0) {
+        ok = close(out.part_fd) == 0 && ok;
+        out.part_fd = -1;
+        return ok ? 0 : -1;
+    }
     if (out.path.empty())
         ok = std::fflush(out.file) == 0 && ok;
     else if (out.file != nullptr)
@@ -205,10 +272,20 @@ void* open_in_background(void* out)
     return nullptr;
 }
 
+// Whether the first write to out would have to wait: for the file to be
+// created or emptied, or for another process to empty it.
+bool must_open(const wav_out& out)
+{
+    if (out.failed)
+        return false;
+    if (out.part_fd >= 0)
+        return out.ready_fd >= 0;
+    return out.file == nullptr || out.empty_first;
+}
+
 void start_opener(wav_out& out)
 {
-    if (opener_running || opened.load(std::memory_order_relaxed) || out.file != nullptr ||
-        out.failed)
+    if (opener_running || opened.load(std::memory_order_relaxed) || !must_open(out))
         return;
     opener_running = pthread_create(&opener, nullptr, open_in_background, &out) == 0;
     // Without a thread, the file opens at the first write.

@@ -13,12 +13,15 @@ struct wav_out {
     bool created = false;
     bool failed = false;
     int error = 0;  // errno of the first failed write
-    // A part of a file that another process creates: the part waits for a
-    // byte on ready_fd (the file exists), then updates it from offset on.
+    // A part of a file that another process opened: the part waits for a
+    // byte on ready_fd (the file is emptied), then writes through part_fd,
+    // a descriptor of that file it shares, at offset and on.
+    int part_fd = -1;
     int ready_fd = -1;
     long offset = 0;
-    // The creating side: once the file exists, one byte per waiting part
-    // goes to announce_fd.
+    // The opening side: a file opened but not yet emptied is emptied at its
+    // first use; then one byte per waiting part goes to announce_fd.
+    bool empty_first = false;
     int announce_fd = -1;
     int announce_count = 0;
 };
@@ -27,9 +30,15 @@ struct wav_out {
 // first byte, so that emptying an old file of that name overlaps with the
 // rendering; a file that cannot be created fails like a write.
 void wav_open(wav_out& out, const char* path);
-// Writes into the file at path from offset on, once a byte arrives on
-// ready_fd; the file is never created or removed from here.
-void wav_open_part(wav_out& out, const char* path, long offset, int ready_fd);
+// Opens the file at path now, creating it where it does not exist, but
+// empties it only at its first use (as "wb" would have): processes forked
+// after this share the descriptor. False, and out failed, when it cannot be
+// opened.
+bool wav_open_shared(wav_out& out, const char* path);
+// Writes through fd, a descriptor shared with the process that opened the
+// file, from offset on, once a byte arrives on ready_fd; the file is never
+// created, emptied or removed from here.
+void wav_open_part(wav_out& out, int fd, long offset, int ready_fd);
 // Writes to a stream that is already open and is never removed.
 void wav_use(wav_out& out, FILE* stream);
 // The 44-byte header of bytes bytes of 16-bit mono samples at rate.
