@@ -71,6 +71,8 @@ TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
         {{"/dev/null", "0", "1", wav}, "", 1, "", unknown_type, wav},
         {{mod, "0", "1", dir}, "", 1, "File error.\n", "", ""},
         {{mod, "0", "1", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", "", ""},
+        // Long enough to be rendered in parts.
+        {{mod, "0", "120", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", "", ""},
         {{mod, "0", "1", "/dev/full"}, "", 1, "File error.\n", "", ""},
         // A file that stops growing part way is removed; in a long render
         // it is a later part that meets the limit.
