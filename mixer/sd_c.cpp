@@ -652,15 +652,31 @@ TD_AVX512 __attribute__((always_inline)) inline __m256i converted_eight(__m512d 
     return _mm512_cvttpd_epi32(_mm512_mul_pd(clamped, _mm512_set1_pd(32767.0)));
 }
 
+// The same with the gain of 0.5 the output bus is set up with. Halving a
+// bus value is exact (bus values are multiples of 2^-30 or zero, far from
+// the smallest floats), so its rounding to a float changes nothing; and
+// with x the halved value, x x 32767 is exact in double, so clamping that
+// product to +-(0.9999 x 32767) truncates to the same integer as clamping
+// x to +-0.9999 first: value x 16383.5, clamped, truncated.
+TD_AVX512 __attribute__((always_inline)) inline __m256i converted_half(__m512d values)
+{
+    const double limit = 0.9999 * 32767.0;
+    const __m512d scaled = _mm512_mul_pd(values, _mm512_set1_pd(0.5 * 32767.0));
+    return _mm512_cvttpd_epi32(_mm512_max_pd(_mm512_min_pd(scaled, _mm512_set1_pd(limit)),
+                                              _mm512_set1_pd(-limit)));
+}
+
 TD_AVX512 void take_mono_avx512(float* source, double gain, int16_t* destination,
                                 int32_t frames)
 {
     const __m512d gains = _mm512_set1_pd(gain);
+    const bool half = gain == 0.5;
     int32_t k = 0;
     for (; k + 16 <= frames; k += 16) {
-        const __m256i low = converted_eight(_mm512_cvtps_pd(_mm256_loadu_ps(source + k)), gains);
-        const __m256i high =
-            converted_eight(_mm512_cvtps_pd(_mm256_loadu_ps(source + k + 8)), gains);
+        const __m512d first8 = _mm512_cvtps_pd(_mm256_loadu_ps(source + k));
+        const __m512d last8 = _mm512_cvtps_pd(_mm256_loadu_ps(source + k + 8));
+        const __m256i low = half ? converted_half(first8) : converted_eight(first8, gains);
+        const __m256i high = half ? converted_half(last8) : converted_eight(last8, gains);
         const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + k),
                             _mm512_cvtepi32_epi16(both));

@@ -316,10 +316,15 @@ TEST_P(WidePath, FusedSumMatchesSumThenConversion)
             // each sum to a float decides it.
             std::vector<float> lefts(frames), sums(2 * frames, 0.0f);
             std::vector<int16_t> pcm_lefts(frames), pcm_sums(2 * frames);
+            // Then values around the clamp once halved, as the output bus
+            // halves them.
+            const float clamp_edges[] = {1.9998f, std::nextafter(1.9998f, 3.0f), -1.9998f,
+                                         std::nextafter(-1.9998f, -3.0f), 2.0f, -2.0f, 7.5f};
             for (int32_t k = 0; k < frames; k++) {
                 lefts[k] = k < 64 && gain != 0.0f
                                ? static_cast<float>((1000.0 + k) / 32767.0 / gain)
-                               : source[2 * k];
+                           : k >= 64 && k < 71 ? clamp_edges[k - 64]
+                                               : source[2 * k];
                 sums[2 * k] = static_cast<float>(0.0 + static_cast<double>(lefts[k]) * gain);
             }
             reference::stereo32ftos16i(sums.data(), pcm_sums.data(), frames);
