@@ -19,7 +19,24 @@ namespace {
 
 // Below this a part costs more to start than it saves.
 constexpr int32_t min_part_samples = 30 * td_rate;
-constexpr int max_parts = 8;
+
+// All parts together stay within 16 MiB: each process needs up to 2 MiB
+// besides its pieces, and its pieces take memory 2 MiB at a time. That
+// leaves room for four parts at most.
+constexpr int64_t memory_budget = int64_t{16} << 20;
+constexpr int64_t process_memory = int64_t{2} << 20;
+constexpr int64_t piece_memory_step = int64_t{2} << 20;
+constexpr int max_parts = 4;
+
+// The pieces each of parts processes may render ahead while the file opens.
+int pieces_ahead(int parts)
+{
+    const int64_t room = (memory_budget / parts - process_memory) / piece_memory_step *
+                         piece_memory_step;
+    return static_cast<int>(std::min<int64_t>(room / static_cast<int64_t>(wav_piece_bytes),
+                                              wav_most_ahead));
+}
+static_assert(int64_t{max_parts} * (process_memory + piece_memory_step) <= memory_budget);
 
 int processors()
 {
@@ -39,12 +56,12 @@ int32_t part_start(int32_t count, int parts, int i)
 
 // A child's part: samples start..end, written once the parent has made the
 // file. Its exit status says whether every byte of it got there.
-[[noreturn]] void render_part(int fd, int32_t start, int32_t end, int ready_fd)
+[[noreturn]] void render_part(int fd, int32_t start, int32_t end, int ready_fd, int ahead)
 {
     vex_skip(start);
     wav_out out;
     wav_open_part(out, fd, static_cast<long>(wav_header_bytes) + 2L * start, ready_fd);
-    wav_writer_start(true);
+    wav_writer_start(true, ahead);
     td_stream_samples(out, end - start);
     wav_writer_finish();
     _exit(wav_close(out) == 0 ? 0 : 1);
@@ -105,7 +122,7 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         if (child == 0) {
             close(ready[1]);
             render_part(fileno(out.file), part_start(count, parts, i),
-                        part_start(count, parts, i + 1), ready[0]);
+                        part_start(count, parts, i + 1), ready[0], pieces_ahead(parts));
         }
         if (child < 0) {
             // One process renders it all after all.
@@ -122,7 +139,7 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
     // it starts now, and every part renders meanwhile. Not before the forks:
     // a process forked while another of its threads is inside the C library
     // may find that library's locks held for good.
-    wav_writer_start(true);
+    wav_writer_start(true, pieces_ahead(parts));
     wav_writer_open(out);
     wav_writer_header(out, static_cast<uint32_t>(count) * 2, td_rate);
     td_stream_samples(out, parts > 1 ? part_start(count, parts, 1) : count);

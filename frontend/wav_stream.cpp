@@ -215,11 +215,11 @@ namespace {
 
 // Room for a piece in hand for each of 32 files and a few queued behind
 // (little more than a MiB for one file: a render that runs ahead of the disk
-// waits), or for the 48 pieces of one part rendered ahead while its file
-// opens: at most 13 MiB however long the render.
+// waits), or for the pieces of one part rendered ahead while its file
+// opens: at most 9 MiB however long the render.
 constexpr int queue_limit = 4;
-constexpr int inline_limit = 48;
-constexpr int piece_count = inline_limit + queue_limit;
+constexpr int piece_count = 32 + queue_limit;
+static_assert(wav_most_ahead <= piece_count);
 
 struct queued_piece {
     wav_out* out;
@@ -259,6 +259,7 @@ std::thread writer;
 // for it to exist) they queue, up to inline_limit, while a short-lived
 // thread opens it.
 bool write_inline = false;
+int inline_limit = wav_most_ahead;
 // A plain thread handle: a process forked while it runs must be able to
 // forget it.
 pthread_t opener;
@@ -337,9 +338,10 @@ void write_pieces()
 
 }  // namespace
 
-void wav_writer_start(bool inline_writes)
+void wav_writer_start(bool inline_writes, int ahead)
 {
     write_inline = inline_writes;
+    inline_limit = ahead < 1 ? 1 : ahead > wav_most_ahead ? wav_most_ahead : ahead;
     // Highest first, so that a single file keeps reusing the same few pieces.
     for (free_count = 0; free_count < piece_count; free_count++)
         free_pieces[free_count] = piece_count - 1 - free_count;

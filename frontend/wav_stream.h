@@ -56,7 +56,10 @@ constexpr size_t wav_piece_bytes = 262144;
 // With inline_writes, the render loop writes each piece itself as it hands
 // it in, with no writer thread (pieces queue only while the file opens):
 // for processes that render side by side, each keeping one processor busy.
-void wav_writer_start(bool inline_writes = false);
+// ahead: how many pieces may wait for the file to open (at most
+// wav_most_ahead).
+constexpr int wav_most_ahead = 24;
+void wav_writer_start(bool inline_writes = false, int ahead = wav_most_ahead);
 // A free piece of wav_piece_bytes bytes; waits while none is free. Up to 32
 // pieces may be held at once.
 uint8_t* wav_writer_piece();
