@@ -1,5 +1,6 @@
 #include "frontend/render_parts.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -67,6 +68,31 @@ int32_t part_start(int32_t count, int parts, int i)
     _exit(wav_close(out) == 0 ? 0 : 1);
 }
 
+// A descriptor of its own for each later part, opened before the forks:
+// a file's last writes are handed to the disk when the last descriptor that
+// shares its opening closes, so a part that ends first does that while the
+// others still render. Where the file cannot be opened again (a new file
+// that its mode makes read-only), the part shares the first descriptor.
+std::vector<int> part_descriptors(const wav_out& out, int parts)
+{
+    std::vector<int> fds(static_cast<size_t>(parts), -1);
+    for (size_t i = 1; i < fds.size(); i++) {
+        fds[i] = open(out.path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fds[i] < 0)
+            fds[i] = fcntl(fileno(out.file), F_DUPFD_CLOEXEC, 0);
+    }
+    return fds;
+}
+
+// In part i's process: every other part's descriptor closed, and the first.
+void keep_only(const std::vector<int>& fds, int i, int first)
+{
+    for (size_t j = 1; j < fds.size(); j++)
+        if (j != static_cast<size_t>(i))
+            close(fds[j]);
+    close(first);
+}
+
 bool wait_all(const std::vector<pid_t>& children)
 {
     bool ok = true;
@@ -106,14 +132,15 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         ready[0] = ready[1] = -1;
         parts = 1;
     }
-    // Opened before the forks, so that every part writes through the same
-    // descriptor; emptied after them, while the parts render ahead.
+    // Opened before the forks, so that no part opens the file by its name
+    // again; emptied after them, while the parts render ahead.
     const std::string path = out.path;
     if (!wav_open_shared(out, path.c_str())) {
         close(ready[0]);
         close(ready[1]);
         return wav_close(out);
     }
+    const std::vector<int> part_fds = part_descriptors(out, parts);
     out.announce_fd = ready[1];
     out.announce_count = parts - 1;
     std::vector<pid_t> children;
@@ -121,7 +148,8 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         const pid_t child = fork();
         if (child == 0) {
             close(ready[1]);
-            render_part(fileno(out.file), part_start(count, parts, i),
+            keep_only(part_fds, i, fileno(out.file));
+            render_part(part_fds[static_cast<size_t>(i)], part_start(count, parts, i),
                         part_start(count, parts, i + 1), ready[0], pieces_ahead(parts));
         }
         if (child < 0) {
@@ -133,6 +161,8 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
         }
         children.push_back(child);
     }
+    for (size_t i = 1; i < part_fds.size(); i++)
+        close(part_fds[i]);
     if (parts > 1)
         close(ready[0]);
     // Emptying an old file takes a while and nothing can be written before:
