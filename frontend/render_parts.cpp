@@ -55,7 +55,7 @@ int32_t part_start(int32_t count, int parts, int i)
     return static_cast<int32_t>(blocks * i / parts) * td_blockframes;
 }
 
-// A child's part: samples start..end, written once the parent has made the
+// A child's part: samples start..end, written once the parent has emptied the
 // file. Its exit status says whether every byte of it got there.
 [[noreturn]] void render_part(int fd, int32_t start, int32_t end, int ready_fd, int ahead)
 {
