@@ -66,8 +66,8 @@ uint8_t* wav_writer_piece();
 // Queues a piece that was handed out, its first bytes bytes, for out; the
 // piece goes back to the free ones once written.
 void wav_writer_submit(wav_out& out, const uint8_t* piece, size_t bytes);
-// With inline writes, starts opening out now rather than at its first
-// piece. A process forked meanwhile starts its writer afresh.
+// With inline writes, starts opening (creating or emptying) out now, in a
+// thread of its own, rather than at its first piece; pieces queue meanwhile.
 void wav_writer_open(wav_out& out);
 // Queues the header of out, as wav_header gives it.
 void wav_writer_header(wav_out& out, uint32_t bytes, uint32_t rate);
