@@ -218,7 +218,12 @@ int32_t sd_mix_init(int32_t rate, int32_t frames)
     // Periods are divided by the rate, and a block needs room for a frame.
     if (rate <= 0 || frames <= 0)
         return 0;
-    std::memset(emptysample, 0, sizeof emptysample);
+    // Static storage starts out zero and nothing here writes this; clearing
+    // it at the first set-up would only fault in its pages.
+    static bool set_up_before = false;
+    if (set_up_before)
+        std::memset(emptysample, 0, sizeof emptysample);
+    set_up_before = true;
     sd_mix_rate = rate;
     for (mix_bus& bus : mix_buses)
         if (mix_bus_init(&bus, frames, 2) == nullptr)
