@@ -8,7 +8,7 @@ SANBUILD ?= build-san
 FUZZBUILD ?= build-fuzz
 FUZZ_SECONDS ?= 90
 JOBS ?= 2
-BENCH_RUNS ?= 5
+BENCH_RUNS ?= 9
 
 .PHONY: all demo test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
 

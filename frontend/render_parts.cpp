@@ -163,8 +163,6 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
     }
     for (size_t i = 1; i < part_fds.size(); i++)
         close(part_fds[i]);
-    if (parts > 1)
-        close(ready[0]);
     // Emptying an old file takes a while and nothing can be written before:
     // it starts now, and every part renders meanwhile. Not before the forks:
     // a process forked while another of its threads is inside the C library
@@ -175,9 +173,10 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
     td_stream_samples(out, parts > 1 ? part_start(count, parts, 1) : count);
     wav_writer_finish();
     // A part still waiting for the file learns here that it will not come.
+    // The reading end stays open until then, so that telling the parts the
+    // file is ready never meets a closed pipe, whatever became of them.
     close(ready[1]);
-    if (parts == 1)
-        close(ready[0]);
+    close(ready[0]);
     if (wav_close(out) != 0) {
         stop_all(children);
         return -1;
