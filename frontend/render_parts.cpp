@@ -177,11 +177,16 @@ int32_t td_render_in_parts(wav_out& out, int32_t count, int parts)
     // file is ready never meets a closed pipe, whatever became of them.
     close(ready[1]);
     close(ready[0]);
-    if (wav_close(out) != 0) {
+    // The parts end first: the file's last close hands its writes to the
+    // disk, and two closes at once would both do it, each slowing the other.
+    bool parts_ok = false;
+    if (wav_writer_failed())
         stop_all(children);
+    else
+        parts_ok = wait_all(children);
+    if (wav_close(out) != 0)
         return -1;
-    }
-    if (wait_all(children))
+    if (parts_ok)
         return 0;
     wav_remove_if_regular(out.path);
     return -1;
