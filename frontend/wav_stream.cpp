@@ -46,11 +46,8 @@ void create_file(wav_out& out)
 {
     out.file = std::fopen(out.path.c_str(), "wb");
     out.created = out.file != nullptr;
-    if (!out.created) {
+    if (!out.created)
         fail(out);
-        return;
-    }
-    announce(out);
 }
 
 void empty_file(wav_out& out)

@@ -14,10 +14,9 @@ std::vector<float> left_bus;
 
 void render_left(int ch, float lvol, int32_t frames)
 {
-    mix_channel& voice = mix_realchannels[ch];
-    if (voice.length == 0 || sd_mix_interpolation == 0 || mix_voiceended[ch])
+    if (!mix_voice_renders(ch))
         return;
-    if (sd_c_imixleft_ended(&voice, left_bus.data(), frames, lvol))
+    if (sd_c_imixleft_ended(&mix_realchannels[ch], left_bus.data(), frames, lvol))
         mix_voiceended[ch] = true;
 }
 

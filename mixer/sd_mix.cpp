@@ -301,12 +301,17 @@ static void merge_channel(int ch)
     }
 }
 
+bool mix_voice_renders(int ch)
+{
+    return mix_realchannels[ch].length != 0 && sd_mix_interpolation != 0 && !mix_voiceended[ch];
+}
+
 static void render_channel(int ch, int32_t mainvolume, int32_t frames)
 {
     mix_channel& voice = mix_realchannels[ch];
     const float lvol = mix_leftgain(mainvolume, voice.volume, voice.panning);
     const float rvol = mix_rightgain(mainvolume, voice.volume, voice.panning);
-    if (voice.length == 0 || sd_mix_interpolation == 0 || mix_voiceended[ch])
+    if (!mix_voice_renders(ch))
         return;
     mix_bus* target = mix_samples[voice.sample_number].bus;
     float* stem = mix_stems_on ? mix_stems_voice_bus(voice, rvol, frames) : nullptr;

@@ -105,6 +105,9 @@ void mix_bus_wrote(mix_bus* bus, int32_t frames, int32_t sides);
 // One block: merge, gains, voices, bus sums, conversion.
 // The control side's changes into the voices that render, at a block's start.
 void mix_mergevoices();
+// Whether channel ch's voice renders anything this block: it has a sample,
+// interpolation is on, and it has not run off a one-shot end.
+bool mix_voice_renders(int ch);
 float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert);
 mix_channel* mix_copychannel(mix_channel* render, mix_channel* control);
 float mix_leftgain(int32_t mainvolume, int32_t volume, int32_t panning);
