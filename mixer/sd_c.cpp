@@ -94,6 +94,14 @@ inline void add_numerators(float* buffer, const int32_t* numerators, int32_t fra
 
 constexpr int32_t run_chunk = 256;
 
+// The mixer's gains are whole multiples of 1/128 (510/128 at the largest
+// main volume, volume and panning). Up to 64, the product of such a gain
+// and a numerator / 2^23 is a multiple of 2^-30 of at most 2^6.
+inline bool on_grid(double gain)
+{
+    return gain > 0.0 && gain <= 64.0 && gain * 128.0 == std::floor(gain * 128.0);
+}
+
 // A one-sided bus: one float per frame.
 inline void mix_run_mono_body(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
                               int32_t frames, double gain)
@@ -328,11 +336,26 @@ TD_AVX512 __attribute__((always_inline)) inline void add_sixteen_mono(float* out
     _mm256_storeu_ps(out + 8, _mm512_cvtpd_ps(_mm512_add_pd(high, _mm512_mul_pd(last8, gain))));
 }
 
+// The same into a one-sided bus in one fused step. A numerator (at most
+// 2^23 in size) and a gain on the grid (on_grid) divided by 2^23 are exact
+// floats, and so is their product in double; every value of a one-sided
+// bus is a multiple of 2^-30 far below 2^22, as it only ever gets such
+// products added and rounded to a float. So the sum in double is exact,
+// and its rounding to a float, the only rounding, is what a fused
+// multiply-add gives.
+TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen_mono(float* out,
+                                                                       __m512i numerator,
+                                                                       __m512 gain)
+{
+    const __m512 bus = _mm512_loadu_ps(out);
+    _mm512_storeu_ps(out, _mm512_fmadd_ps(_mm512_cvtepi32_ps(numerator), gain, bus));
+}
+
 // Sixteen frames at a time for a voice heard on the left only, with a step
 // below 14/15 of a point, so that the sixteen frames' points lie in one
 // 16-byte window. The same numerators, products and roundings as the eights
 // above.
-template <run_target target>
+template <run_target target, bool fused = false>
 TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
                                       uint32_t last, float* buffer, float* second,
                                       int32_t frames, double left)
@@ -351,6 +374,7 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
                                                   24, 26, 28, 30);
     const __m512i byte_fill = _mm512_set1_epi32(0x00808080);
     const __m512d gain = _mm512_set1_pd(left);
+    const __m512 gain_float = _mm512_set1_ps(static_cast<float>(left));
     int32_t k = 0;
     for (; k + 16 <= frames; k += 16) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
@@ -370,10 +394,14 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         const __m512i s1 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick1), 24);
         const __m512i numerator = _mm512_add_epi32(
             _mm512_slli_epi32(s0, 16), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
-        const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
-        const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
         low8 = _mm512_add_epi64(low8, step16);
         high8 = _mm512_add_epi64(high8, step16);
+        if constexpr (fused) {
+            fuse_sixteen_mono(buffer + k, numerator, gain_float);
+            continue;
+        }
+        const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
+        const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
         if constexpr (target == into_mono) {
             add_sixteen_mono(buffer + k, first8, last8, gain);
         } else {
@@ -390,10 +418,13 @@ TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64
                                           uint32_t last, float* buffer, float* second,
                                           int32_t frames, double left, double right)
 {
-    const int32_t done = right == 0.0 ? mix_sixteens_avx512<target>(data, p, step, last, buffer,
-                                                                    second, frames,
-                                                                    left / 8388608.0)
-                                      : 0;
+    int32_t done = 0;
+    if (target == into_mono && on_grid(left))
+        done = mix_sixteens_avx512<target, true>(data, p, step, last, buffer, second, frames,
+                                                 left / 8388608.0);
+    else if (right == 0.0)
+        done = mix_sixteens_avx512<target>(data, p, step, last, buffer, second, frames,
+                                           left / 8388608.0);
     const uint64_t rest = p + step * static_cast<uint64_t>(done);
     if constexpr (target == into_mono)
         mix_mono_avx2(data, rest, step, last, buffer + done, frames - done, left);
