@@ -51,7 +51,7 @@ void run_voice(benchmark::State& state, bool looped, bool into_left = false)
         if (into_left)
             sd_c_imixleft_ended(&v, bus.data(), frames, 129.0f / 128);
         else
-            sd_c_imixstereo(&v, bus.data(), frames, 129.0f / 128, 0.0f);
+            sd_c_imixstereo_ended(&v, bus.data(), frames, 129.0f / 128, 0.0f);
         // A one-shot voice starts over before it ends, so every frame is mixed.
         if (!looped && v.position > 100000)
             v.position = 0;

@@ -102,6 +102,13 @@ inline bool on_grid(double gain)
     return gain > 0.0 && gain <= 64.0 && gain * 128.0 == std::floor(gain * 128.0);
 }
 
+// Whether a run may add in one fused step: each side's gain on the grid or
+// 0 (adding 0 x value leaves a bus value as it is, fused or not).
+inline bool fusable(double left, double right)
+{
+    return (left == 0.0 || on_grid(left)) && (right == 0.0 || on_grid(right));
+}
+
 // A one-sided bus: one float per frame.
 inline void mix_run_mono_body(const int8_t* data, uint64_t p, uint64_t step, float* buffer,
                               int32_t frames, double gain)
@@ -336,13 +343,13 @@ TD_AVX512 __attribute__((always_inline)) inline void add_sixteen_mono(float* out
     _mm256_storeu_ps(out + 8, _mm512_cvtpd_ps(_mm512_add_pd(high, _mm512_mul_pd(last8, gain))));
 }
 
-// The same into a one-sided bus in one fused step. A numerator (at most
-// 2^23 in size) and a gain on the grid (on_grid) divided by 2^23 are exact
-// floats, and so is their product in double; every value of a one-sided
-// bus is a multiple of 2^-30 far below 2^22, as it only ever gets such
-// products added and rounded to a float. So the sum in double is exact,
-// and its rounding to a float, the only rounding, is what a fused
-// multiply-add gives.
+// Sixteen frames into a one-sided bus in one fused step. A numerator (at
+// most 2^23 in size) and a gain on the grid (on_grid) divided by 2^23 are
+// exact floats, and their product is exact in double. A mixer's bus, from
+// its clear until the voices are done, holds only sums of such products,
+// each rounded to a float: multiples of 2^-30 far below 2^22. So bus value
+// + product is exact in double, and its rounding to a float, the only
+// rounding, is what a fused multiply-add gives.
 TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen_mono(float* out,
                                                                        __m512i numerator,
                                                                        __m512 gain)
@@ -351,14 +358,28 @@ TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen_mono(float* ou
     _mm512_storeu_ps(out, _mm512_fmadd_ps(_mm512_cvtepi32_ps(numerator), gain, bus));
 }
 
-// Sixteen frames at a time for a voice heard on the left only, with a step
-// below 14/15 of a point, so that the sixteen frames' points lie in one
-// 16-byte window. The same numerators, products and roundings as the eights
-// above.
+// The same into a stereo bus: each value twice, times the left and the
+// right gain in turn.
+TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen(float* out, __m512i numerator,
+                                                                  __m512 gains)
+{
+    const __m512 values = _mm512_cvtepi32_ps(numerator);
+    const __m512i first = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+    const __m512i second = _mm512_add_epi32(first, _mm512_set1_epi32(8));
+    const __m512 low = _mm512_permutexvar_ps(first, values);
+    const __m512 high = _mm512_permutexvar_ps(second, values);
+    _mm512_storeu_ps(out, _mm512_fmadd_ps(low, gains, _mm512_loadu_ps(out)));
+    _mm512_storeu_ps(out + 16, _mm512_fmadd_ps(high, gains, _mm512_loadu_ps(out + 16)));
+}
+
+// Sixteen frames at a time with a step below 14/15 of a point, so that the
+// sixteen frames' points lie in one 16-byte window. The same numerators as
+// the eights above; fused, each sum in one step (fuse_sixteen), otherwise
+// for a voice heard on the left only, with the same products and roundings.
 template <run_target target, bool fused = false>
 TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
                                       uint32_t last, float* buffer, float* second,
-                                      int32_t frames, double left)
+                                      int32_t frames, double left, double right)
 {
     if (step >= (14ull << 32) / 15 || frames < 16)
         return 0;
@@ -375,6 +396,13 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
     const __m512i byte_fill = _mm512_set1_epi32(0x00808080);
     const __m512d gain = _mm512_set1_pd(left);
     const __m512 gain_float = _mm512_set1_ps(static_cast<float>(left));
+    const __m512 gains_float = _mm512_setr_ps(
+        static_cast<float>(left), static_cast<float>(right), static_cast<float>(left),
+        static_cast<float>(right), static_cast<float>(left), static_cast<float>(right),
+        static_cast<float>(left), static_cast<float>(right), static_cast<float>(left),
+        static_cast<float>(right), static_cast<float>(left), static_cast<float>(right),
+        static_cast<float>(left), static_cast<float>(right), static_cast<float>(left),
+        static_cast<float>(right));
     int32_t k = 0;
     for (; k + 16 <= frames; k += 16) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
@@ -397,7 +425,13 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         low8 = _mm512_add_epi64(low8, step16);
         high8 = _mm512_add_epi64(high8, step16);
         if constexpr (fused) {
-            fuse_sixteen_mono(buffer + k, numerator, gain_float);
+            if constexpr (target == into_mono) {
+                fuse_sixteen_mono(buffer + k, numerator, gain_float);
+            } else {
+                fuse_sixteen(buffer + 2 * k, numerator, gains_float);
+                if (target == into_two)
+                    fuse_sixteen(second + 2 * k, numerator, gains_float);
+            }
             continue;
         }
         const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
@@ -413,18 +447,22 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
     return k;
 }
 
+// fused: the buses are a mixer's, holding only what voices added since
+// their clear (fuse_sixteen_mono).
 template <run_target target>
 TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64_t step,
                                           uint32_t last, float* buffer, float* second,
-                                          int32_t frames, double left, double right)
+                                          int32_t frames, double left, double right, bool fused)
 {
+    const double scaled_left = left / 8388608.0;
+    const double scaled_right = right / 8388608.0;
     int32_t done = 0;
-    if (target == into_mono && on_grid(left))
+    if (fused && fusable(left, right))
         done = mix_sixteens_avx512<target, true>(data, p, step, last, buffer, second, frames,
-                                                 left / 8388608.0);
+                                                 scaled_left, scaled_right);
     else if (right == 0.0)
         done = mix_sixteens_avx512<target>(data, p, step, last, buffer, second, frames,
-                                           left / 8388608.0);
+                                           scaled_left, 0.0);
     const uint64_t rest = p + step * static_cast<uint64_t>(done);
     if constexpr (target == into_mono)
         mix_mono_avx2(data, rest, step, last, buffer + done, frames - done, left);
@@ -436,26 +474,29 @@ TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64
 TD_AVX512 void mix_mono_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
                                float* buffer, int32_t frames, double gain)
 {
-    mix_run_avx512_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0);
+    mix_run_avx512_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0,
+                                   true);
 }
 
 TD_AVX512 __attribute__((noinline)) void mix_run_avx512_dual(const int8_t* data, uint64_t p,
                                                              uint64_t step, uint32_t last,
                                                              float* buffer, float* second,
                                                              int32_t frames, double left,
-                                                             double right)
+                                                             double right, bool fused)
 {
-    mix_run_avx512_into<into_two>(data, p, step, last, buffer, second, frames, left, right);
+    mix_run_avx512_into<into_two>(data, p, step, last, buffer, second, frames, left, right,
+                                  fused);
 }
 
 TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
                               float* buffer, float* second, int32_t frames, double left,
-                              double right)
+                              double right, bool fused)
 {
     if (second != nullptr)
-        mix_run_avx512_dual(data, p, step, last, buffer, second, frames, left, right);
+        mix_run_avx512_dual(data, p, step, last, buffer, second, frames, left, right, fused);
     else
-        mix_run_avx512_into<into_stereo>(data, p, step, last, buffer, nullptr, frames, left, right);
+        mix_run_avx512_into<into_stereo>(data, p, step, last, buffer, nullptr, frames, left,
+                                         right, fused);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -470,12 +511,12 @@ void mix_run_portable(const int8_t* data, uint64_t p, uint64_t step, float* buff
 
 // last: the highest offset the run may read, one past its highest position.
 void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
-                   float* second, int32_t frames, double left, double right)
+                   float* second, int32_t frames, double left, double right, bool fused)
 {
     if (left == 0.0 && right == 0.0)
         return;
     if (sd_c_widest)
-        mix_run_avx512(data, p, step, last, buffer, second, frames, left, right);
+        mix_run_avx512(data, p, step, last, buffer, second, frames, left, right, fused);
     else if (sd_c_wide)
         mix_run_avx2(data, p, step, last, buffer, second, frames, left, right);
     else
@@ -530,10 +571,11 @@ inline void add_frame(float* frame, double value, double left, double right)
 }
 
 // A voice's frames into a stereo bus (and second, where not null) or, with
-// mono, into a one-sided bus of left values.
+// mono, into a one-sided bus of left values. mixer_buses: the buses hold only
+// what voices added since their clear.
 template <bool mono>
 bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left, double right,
-               float* second)
+               float* second, bool mixer_buses)
 {
     const uint64_t step = (static_cast<uint64_t>(static_cast<uint32_t>(channel->step)) << 32) |
                           channel->step_fraction;
@@ -552,7 +594,8 @@ bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left,
                 mix_run_mono(channel->sample_data, p, step, bound + 1, buffer + k, run, left);
             else
                 mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k,
-                              second == nullptr ? nullptr : second + 2 * k, run, left, right);
+                              second == nullptr ? nullptr : second + 2 * k, run, left, right,
+                              mixer_buses);
             set_position(channel, p + step * static_cast<uint64_t>(run));
             k += run;
             continue;
@@ -579,17 +622,18 @@ bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left,
 bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
                            float rvol, float* second)
 {
-    return mix_voice<false>(channel, buffer, frames, lvol, rvol, second);
+    return mix_voice<false>(channel, buffer, frames, lvol, rvol, second, true);
 }
 
 bool sd_c_imixleft_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol)
 {
-    return mix_voice<true>(channel, buffer, frames, lvol, 0.0, nullptr);
+    return mix_voice<true>(channel, buffer, frames, lvol, 0.0, nullptr, true);
 }
 
+// A caller's own bus may hold any values, so nothing is fused.
 void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol, float rvol)
 {
-    sd_c_imixstereo_ended(channel, buffer, frames, lvol, rvol);
+    mix_voice<false>(channel, buffer, frames, lvol, rvol, nullptr, false);
 }
 
 namespace {

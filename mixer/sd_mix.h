@@ -124,14 +124,16 @@ void long_addition(uint32_t* whole, uint32_t* fraction, const int32_t* step_whol
                    const uint32_t* step_fraction);
 void sd_c_imixstereo(mix_channel* channel, float* buffer, int32_t frames, float lvol,
                      float rvol);
-// As sd_c_imixstereo; returns true when the one-shot voice ended in this call.
-// Where second is not null, each value x gain is also added into it, rounded
-// on store the same way, so it gets what a separate render of a copy of the
-// voice into it would add.
+// As sd_c_imixstereo, into buses of the mixer's (holding only what voices
+// added since their clear, at the mixer's gains: there some sums take a
+// shorter way to the same floats); returns true when the one-shot voice
+// ended in this call. Where second is not null, each value x gain is also
+// added into it, rounded on store the same way, so it gets what a separate
+// render of a copy of the voice into it would add.
 bool sd_c_imixstereo_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol,
                            float rvol, float* second = nullptr);
-// The same into a one-sided bus of left values, one float per frame; the
-// right gain plays no part in them.
+// The same into a one-sided bus of the mixer's, of left values, one float
+// per frame; the right gain plays no part in them.
 bool sd_c_imixleft_ended(mix_channel* channel, float* buffer, int32_t frames, float lvol);
 void sd_c_stereo32ftos16i(const float* source, int16_t* destination, int32_t frames);
 // The last bus sum and the conversion in one pass: adds source x gain into
