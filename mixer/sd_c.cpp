@@ -383,17 +383,21 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
 {
     if (step >= (14ull << 32) / 15 || frames < 16)
         return 0;
-    const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m512i step_vec = _mm512_set1_epi64(static_cast<int64_t>(step));
-    __m512i low8 = _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(p + step)),
-                                    _mm512_mullo_epi64(lane, step_vec));
-    __m512i high8 = _mm512_add_epi64(low8, _mm512_set1_epi64(static_cast<int64_t>(8 * step)));
-    const __m512i step16 = _mm512_set1_epi64(static_cast<int64_t>(16 * step));
-    const __m512i odd_dwords = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25,
-                                                 27, 29, 31);
-    const __m512i even_dwords = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
-                                                  24, 26, 28, 30);
-    const __m512i byte_fill = _mm512_set1_epi32(0x00808080);
+    // Frame j of sixteen lies j x step past the first: its fraction is the
+    // first's plus that of j x step, modulo 2^32, and its point lies the
+    // whole part of j x step past the first's, one more where the fractions
+    // carried. Each point is picked into the top byte of its 32-bit lane;
+    // an arithmetic shift then gives it its sign.
+    alignas(64) uint32_t fractions_apart[16];
+    alignas(64) uint32_t picks_apart[16];
+    for (uint32_t j = 0; j < 16; j++) {
+        const uint64_t apart = step * j;
+        fractions_apart[j] = static_cast<uint32_t>(apart);
+        picks_apart[j] = static_cast<uint32_t>(apart >> 32) << 24 | 0x00808080u;
+    }
+    const __m512i fraction_apart = _mm512_load_si512(fractions_apart);
+    const __m512i pick_apart = _mm512_load_si512(picks_apart);
+    const __m512i next_point = _mm512_set1_epi32(1 << 24);
     const __m512d gain = _mm512_set1_pd(left);
     const __m512 gain_float = _mm512_set1_ps(static_cast<float>(left));
     const __m512 gains_float = _mm512_setr_ps(
@@ -409,21 +413,18 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         const uint32_t base = static_cast<uint32_t>(first >> 32);
         if (static_cast<uint64_t>(base) + 15 > last)
             break;
-        const __m512i whole = _mm512_permutex2var_epi32(low8, odd_dwords, high8);
-        const __m512i fraction = _mm512_permutex2var_epi32(low8, even_dwords, high8);
+        const __m512i first_fraction = _mm512_set1_epi32(static_cast<int32_t>(first));
+        const __m512i fraction = _mm512_add_epi32(first_fraction, fraction_apart);
+        const __mmask16 carried = _mm512_cmplt_epu32_mask(fraction, first_fraction);
         const __m512i w = _mm512_srli_epi32(fraction, 16);
-        const __m512i offset =
-            _mm512_sub_epi32(whole, _mm512_set1_epi32(static_cast<int32_t>(base)));
         const __m512i window = _mm512_broadcast_i32x4(
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base)));
-        const __m512i pick0 = _mm512_or_si512(_mm512_slli_epi32(offset, 24), byte_fill);
-        const __m512i pick1 = _mm512_add_epi32(pick0, _mm512_set1_epi32(1 << 24));
+        const __m512i pick0 = _mm512_mask_add_epi32(pick_apart, carried, pick_apart, next_point);
+        const __m512i pick1 = _mm512_add_epi32(pick0, next_point);
         const __m512i s0 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick0), 24);
         const __m512i s1 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick1), 24);
         const __m512i numerator = _mm512_add_epi32(
             _mm512_slli_epi32(s0, 16), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
-        low8 = _mm512_add_epi64(low8, step16);
-        high8 = _mm512_add_epi64(high8, step16);
         if constexpr (fused) {
             if constexpr (target == into_mono) {
                 fuse_sixteen_mono(buffer + k, numerator, gain_float);
