@@ -776,13 +776,12 @@ void take_mono_portable(float* source, double gain, int16_t* destination, int32_
     take_mono_body(source, gain, destination, frames);
 }
 
-TD_AVX512 void take_avx512(float* source, double gain, int16_t* destination, int32_t frames,
-                           bool left_only)
+// Both sides take the same way, one value at a time: as a one-sided bus of
+// twice the frames. Where only the left values were written, the right ones
+// are zero, convert to 0 and stay zero.
+TD_AVX512 void take_avx512(float* source, double gain, int16_t* destination, int32_t frames)
 {
-    if (left_only)
-        take_body<true>(source, gain, destination, frames);
-    else
-        take_body<false>(source, gain, destination, frames);
+    take_mono_avx512(source, gain, destination, 2 * frames);
 }
 
 __attribute__((target("avx2"))) void take_avx2(float* source, double gain,
@@ -880,7 +879,7 @@ void sd_c_take32ftos16i(float* source, float gain, int16_t* destination, int32_t
                         bool left_only)
 {
     if (sd_c_widest)
-        take_avx512(source, gain, destination, frames, left_only);
+        take_avx512(source, gain, destination, frames);
     else if (sd_c_wide)
         take_avx2(source, gain, destination, frames, left_only);
     else
