@@ -386,18 +386,19 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
     // Frame j of sixteen lies j x step past the first: its fraction is the
     // first's plus that of j x step, modulo 2^32, and its point lies the
     // whole part of j x step past the first's, one more where the fractions
-    // carried. Each point is picked into the top byte of its 32-bit lane;
-    // an arithmetic shift then gives it its sign.
+    // carried. A frame's two points are picked into the second and the top
+    // byte of its 32-bit lane; arithmetic shifts then give them their signs.
     alignas(64) uint32_t fractions_apart[16];
     alignas(64) uint32_t picks_apart[16];
     for (uint32_t j = 0; j < 16; j++) {
         const uint64_t apart = step * j;
         fractions_apart[j] = static_cast<uint32_t>(apart);
-        picks_apart[j] = static_cast<uint32_t>(apart >> 32) << 24 | 0x00808080u;
+        const uint32_t point = static_cast<uint32_t>(apart >> 32);
+        picks_apart[j] = (point + 1) << 24 | 0x80u << 16 | point << 8 | 0x80u;
     }
     const __m512i fraction_apart = _mm512_load_si512(fractions_apart);
     const __m512i pick_apart = _mm512_load_si512(picks_apart);
-    const __m512i next_point = _mm512_set1_epi32(1 << 24);
+    const __m512i next_point = _mm512_set1_epi32(1 << 24 | 1 << 8);
     const __m512d gain = _mm512_set1_pd(left);
     const __m512 gain_float = _mm512_set1_ps(static_cast<float>(left));
     const __m512 gains_float = _mm512_setr_ps(
@@ -419,12 +420,13 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         const __m512i w = _mm512_srli_epi32(fraction, 16);
         const __m512i window = _mm512_broadcast_i32x4(
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base)));
-        const __m512i pick0 = _mm512_mask_add_epi32(pick_apart, carried, pick_apart, next_point);
-        const __m512i pick1 = _mm512_add_epi32(pick0, next_point);
-        const __m512i s0 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick0), 24);
-        const __m512i s1 = _mm512_srai_epi32(_mm512_shuffle_epi8(window, pick1), 24);
+        const __m512i pick = _mm512_mask_add_epi32(pick_apart, carried, pick_apart, next_point);
+        const __m512i points = _mm512_shuffle_epi8(window, pick);
+        const __m512i s1 = _mm512_srai_epi32(points, 24);
+        const __m512i s0_on_top = _mm512_slli_epi32(points, 16);
+        const __m512i s0 = _mm512_srai_epi32(s0_on_top, 24);
         const __m512i numerator = _mm512_add_epi32(
-            _mm512_slli_epi32(s0, 16), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
+            _mm512_srai_epi32(s0_on_top, 8), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
         if constexpr (fused) {
             if constexpr (target == into_mono) {
                 fuse_sixteen_mono(buffer + k, numerator, gain_float);
