@@ -1,5 +1,6 @@
 // The inner loops: 32.32 stepping, one voice into a float bus, float bus to
 // clamped 16-bit.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -349,94 +350,124 @@ TD_AVX512 __attribute__((always_inline)) inline void add_sixteen_mono(float* out
 // its clear until the voices are done, holds only sums of such products,
 // each rounded to a float: multiples of 2^-30 far below 2^22. So bus value
 // + product is exact in double, and its rounding to a float, the only
-// rounding, is what a fused multiply-add gives.
+// rounding, is what a fused multiply-add gives. Where not whole, only the
+// first frames of the sixteen are added, and nothing past them is touched.
+template <bool whole>
 TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen_mono(float* out,
                                                                        __m512i numerator,
-                                                                       __m512 gain)
+                                                                       __m512 gain,
+                                                                       int32_t frames)
 {
-    const __m512 bus = _mm512_loadu_ps(out);
-    _mm512_storeu_ps(out, _mm512_fmadd_ps(_mm512_cvtepi32_ps(numerator), gain, bus));
+    const __m512 values = _mm512_cvtepi32_ps(numerator);
+    if constexpr (whole) {
+        _mm512_storeu_ps(out, _mm512_fmadd_ps(values, gain, _mm512_loadu_ps(out)));
+    } else {
+        const __mmask16 kept = static_cast<__mmask16>((1u << frames) - 1);
+        _mm512_mask_storeu_ps(out, kept,
+                              _mm512_fmadd_ps(values, gain, _mm512_maskz_loadu_ps(kept, out)));
+    }
 }
 
 // The same into a stereo bus: each value twice, times the left and the
 // right gain in turn.
+template <bool whole>
 TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen(float* out, __m512i numerator,
-                                                                  __m512 gains)
+                                                                  __m512 gains, int32_t frames)
 {
     const __m512 values = _mm512_cvtepi32_ps(numerator);
     const __m512i first = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
     const __m512i second = _mm512_add_epi32(first, _mm512_set1_epi32(8));
     const __m512 low = _mm512_permutexvar_ps(first, values);
     const __m512 high = _mm512_permutexvar_ps(second, values);
-    _mm512_storeu_ps(out, _mm512_fmadd_ps(low, gains, _mm512_loadu_ps(out)));
-    _mm512_storeu_ps(out + 16, _mm512_fmadd_ps(high, gains, _mm512_loadu_ps(out + 16)));
+    if constexpr (whole) {
+        _mm512_storeu_ps(out, _mm512_fmadd_ps(low, gains, _mm512_loadu_ps(out)));
+        _mm512_storeu_ps(out + 16, _mm512_fmadd_ps(high, gains, _mm512_loadu_ps(out + 16)));
+    } else {
+        const int32_t in_low = frames < 8 ? frames : 8;
+        const int32_t in_high = frames - in_low;
+        const __mmask16 kept_low = static_cast<__mmask16>((1u << (2 * in_low)) - 1);
+        const __mmask16 kept_high = static_cast<__mmask16>((1u << (2 * in_high)) - 1);
+        _mm512_mask_storeu_ps(out, kept_low,
+                              _mm512_fmadd_ps(low, gains, _mm512_maskz_loadu_ps(kept_low, out)));
+        _mm512_mask_storeu_ps(
+            out + 16, kept_high,
+            _mm512_fmadd_ps(high, gains, _mm512_maskz_loadu_ps(kept_high, out + 16)));
+    }
 }
 
-// Sixteen frames at a time with a step below 14/15 of a point, so that the
-// sixteen frames' points lie in one 16-byte window. The same numerators as
-// the eights above; fused, each sum in one step (fuse_sixteen), otherwise
-// for a voice heard on the left only, with the same products and roundings.
-template <run_target target, bool fused = false>
-TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
-                                      uint32_t last, float* buffer, float* second,
-                                      int32_t frames, double left, double right)
+// Frame j of sixteen lies j x step past the first: its fraction is the
+// first's plus that of j x step, modulo 2^32, and its point lies the whole
+// part of j x step past the first's, one more where the fractions carried.
+// A frame's two points are picked into the second and the top byte of its
+// 32-bit lane; arithmetic shifts then give them their signs.
+struct sixteen_apart {
+    __m512i fraction;
+    __m512i pick;
+};
+
+TD_AVX512 inline sixteen_apart apart_by(uint64_t step)
 {
-    if (step >= (14ull << 32) / 15 || frames < 16)
-        return 0;
-    // Frame j of sixteen lies j x step past the first: its fraction is the
-    // first's plus that of j x step, modulo 2^32, and its point lies the
-    // whole part of j x step past the first's, one more where the fractions
-    // carried. A frame's two points are picked into the second and the top
-    // byte of its 32-bit lane; arithmetic shifts then give them their signs.
-    alignas(64) uint32_t fractions_apart[16];
-    alignas(64) uint32_t picks_apart[16];
+    alignas(64) uint32_t fractions[16];
+    alignas(64) uint32_t picks[16];
     for (uint32_t j = 0; j < 16; j++) {
         const uint64_t apart = step * j;
-        fractions_apart[j] = static_cast<uint32_t>(apart);
+        fractions[j] = static_cast<uint32_t>(apart);
         const uint32_t point = static_cast<uint32_t>(apart >> 32);
-        picks_apart[j] = (point + 1) << 24 | 0x80u << 16 | point << 8 | 0x80u;
+        picks[j] = (point + 1) << 24 | 0x80u << 16 | point << 8 | 0x80u;
     }
-    const __m512i fraction_apart = _mm512_load_si512(fractions_apart);
-    const __m512i pick_apart = _mm512_load_si512(picks_apart);
+    return {_mm512_load_si512(fractions), _mm512_load_si512(picks)};
+}
+
+// The numerators of sixteen frames from position first on, their points
+// read from the 16-byte window at data + from, at or before first's point
+// (shifted: possibly before).
+template <bool shifted>
+TD_AVX512 __attribute__((always_inline)) inline __m512i
+sixteen_numerators(const int8_t* data, uint64_t first, uint32_t from, const sixteen_apart& apart)
+{
     const __m512i next_point = _mm512_set1_epi32(1 << 24 | 1 << 8);
+    const __m512i first_fraction = _mm512_set1_epi32(static_cast<int32_t>(first));
+    const __m512i fraction = _mm512_add_epi32(first_fraction, apart.fraction);
+    const __mmask16 carried = _mm512_cmplt_epu32_mask(fraction, first_fraction);
+    const __m512i w = _mm512_srli_epi32(fraction, 16);
+    const __m512i window =
+        _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from)));
+    __m512i pick = _mm512_mask_add_epi32(apart.pick, carried, apart.pick, next_point);
+    if constexpr (shifted) {
+        const uint32_t shift = static_cast<uint32_t>(first >> 32) - from;
+        pick = _mm512_add_epi32(pick, _mm512_set1_epi32(static_cast<int32_t>(shift * 0x01000100u)));
+    }
+    const __m512i points = _mm512_shuffle_epi8(window, pick);
+    const __m512i s1 = _mm512_srai_epi32(points, 24);
+    const __m512i s0_on_top = _mm512_slli_epi32(points, 16);
+    const __m512i s0 = _mm512_srai_epi32(s0_on_top, 24);
+    return _mm512_add_epi32(_mm512_srai_epi32(s0_on_top, 8),
+                            _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
+}
+
+// Below 14/15 of a point per frame, sixteen frames' points lie in one
+// 16-byte window.
+constexpr uint64_t sixteen_step_limit = (14ull << 32) / 15;
+
+// Sixteen frames at a time for a voice heard on the left only, while their
+// window lies within the points the run may read. The same numerators as
+// the eights above, the same products and roundings.
+template <run_target target>
+TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t step,
+                                      uint32_t last, float* buffer, float* second,
+                                      int32_t frames, double left)
+{
+    if (step >= sixteen_step_limit || frames < 16)
+        return 0;
+    const sixteen_apart apart = apart_by(step);
     const __m512d gain = _mm512_set1_pd(left);
-    const __m512 gain_float = _mm512_set1_ps(static_cast<float>(left));
-    const __m512 gains_float = _mm512_setr_ps(
-        static_cast<float>(left), static_cast<float>(right), static_cast<float>(left),
-        static_cast<float>(right), static_cast<float>(left), static_cast<float>(right),
-        static_cast<float>(left), static_cast<float>(right), static_cast<float>(left),
-        static_cast<float>(right), static_cast<float>(left), static_cast<float>(right),
-        static_cast<float>(left), static_cast<float>(right), static_cast<float>(left),
-        static_cast<float>(right));
     int32_t k = 0;
     for (; k + 16 <= frames; k += 16) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
         const uint32_t base = static_cast<uint32_t>(first >> 32);
         if (static_cast<uint64_t>(base) + 15 > last)
             break;
-        const __m512i first_fraction = _mm512_set1_epi32(static_cast<int32_t>(first));
-        const __m512i fraction = _mm512_add_epi32(first_fraction, fraction_apart);
-        const __mmask16 carried = _mm512_cmplt_epu32_mask(fraction, first_fraction);
-        const __m512i w = _mm512_srli_epi32(fraction, 16);
-        const __m512i window = _mm512_broadcast_i32x4(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + base)));
-        const __m512i pick = _mm512_mask_add_epi32(pick_apart, carried, pick_apart, next_point);
-        const __m512i points = _mm512_shuffle_epi8(window, pick);
-        const __m512i s1 = _mm512_srai_epi32(points, 24);
-        const __m512i s0_on_top = _mm512_slli_epi32(points, 16);
-        const __m512i s0 = _mm512_srai_epi32(s0_on_top, 24);
-        const __m512i numerator = _mm512_add_epi32(
-            _mm512_srai_epi32(s0_on_top, 8), _mm512_mullo_epi32(_mm512_sub_epi32(s1, s0), w));
-        if constexpr (fused) {
-            if constexpr (target == into_mono) {
-                fuse_sixteen_mono(buffer + k, numerator, gain_float);
-            } else {
-                fuse_sixteen(buffer + 2 * k, numerator, gains_float);
-                if (target == into_two)
-                    fuse_sixteen(second + 2 * k, numerator, gains_float);
-            }
-            continue;
-        }
+        const __m512i numerator = sixteen_numerators<false>(data, first, base, apart);
         const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
         const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
         if constexpr (target == into_mono) {
@@ -450,6 +481,63 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
     return k;
 }
 
+template <run_target target, bool whole>
+TD_AVX512 __attribute__((always_inline)) inline void fuse_frames(float* buffer, float* second,
+                                                                 __m512i numerator, __m512 gain,
+                                                                 __m512 gains, int32_t frames)
+{
+    if constexpr (target == into_mono) {
+        fuse_sixteen_mono<whole>(buffer, numerator, gain, frames);
+    } else {
+        fuse_sixteen<whole>(buffer, numerator, gains, frames);
+        if (target == into_two)
+            fuse_sixteen<whole>(second, numerator, gains, frames);
+    }
+}
+
+// A whole run into a mixer's buses in fused steps (fuse_sixteen_mono),
+// sixteen frames at a time. Where the frames' window would reach past the
+// points the run may read, the last sixteen of those points are the
+// window; a run's last few frames are added under a mask. Returns the
+// frames done: all, unless the step is too large or the run may read
+// fewer than sixteen points.
+template <run_target target>
+TD_AVX512 int32_t mix_fused_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
+                                   float* buffer, float* second, int32_t frames, double left,
+                                   double right)
+{
+    if (step >= sixteen_step_limit)
+        return 0;
+    const sixteen_apart apart = apart_by(step);
+    const float l = static_cast<float>(left), r = static_cast<float>(right);
+    const __m512 gain = _mm512_set1_ps(l);
+    const __m512 gains = _mm512_setr_ps(l, r, l, r, l, r, l, r, l, r, l, r, l, r, l, r);
+    const int32_t width = target == into_mono ? 1 : 2;
+    const auto second_at = [second](int32_t k) {
+        return target == into_two ? second + 2 * k : nullptr;
+    };
+    int32_t k = 0;
+    for (; k + 16 <= frames; k += 16) {
+        const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
+        const uint32_t base = static_cast<uint32_t>(first >> 32);
+        if (static_cast<uint64_t>(base) + 15 > last)
+            break;
+        fuse_frames<target, true>(buffer + width * k, second_at(k),
+                                  sixteen_numerators<false>(data, first, base, apart), gain,
+                                  gains, 16);
+    }
+    if (last < 15)
+        return k;
+    for (; k < frames; k += 16) {
+        const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
+        const uint32_t from = std::min(static_cast<uint32_t>(first >> 32), last - 15);
+        fuse_frames<target, false>(buffer + width * k, second_at(k),
+                                   sixteen_numerators<true>(data, first, from, apart), gain,
+                                   gains, std::min(frames - k, 16));
+    }
+    return frames;
+}
+
 // fused: the buses are a mixer's, holding only what voices added since
 // their clear (fuse_sixteen_mono).
 template <run_target target>
@@ -461,11 +549,11 @@ TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64
     const double scaled_right = right / 8388608.0;
     int32_t done = 0;
     if (fused && fusable(left, right))
-        done = mix_sixteens_avx512<target, true>(data, p, step, last, buffer, second, frames,
-                                                 scaled_left, scaled_right);
+        done = mix_fused_avx512<target>(data, p, step, last, buffer, second, frames, scaled_left,
+                                        scaled_right);
     else if (right == 0.0)
         done = mix_sixteens_avx512<target>(data, p, step, last, buffer, second, frames,
-                                           scaled_left, 0.0);
+                                           scaled_left);
     const uint64_t rest = p + step * static_cast<uint64_t>(done);
     if constexpr (target == into_mono)
         mix_mono_avx2(data, rest, step, last, buffer + done, frames - done, left);
