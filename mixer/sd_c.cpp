@@ -418,20 +418,25 @@ TD_AVX512 inline sixteen_apart apart_by(uint64_t step)
     return {_mm512_load_si512(fractions), _mm512_load_si512(picks)};
 }
 
+// The 16 points at data + from, in each 128-bit lane.
+TD_AVX512 __attribute__((always_inline)) inline __m512i window_at(const int8_t* data,
+                                                                 uint32_t from)
+{
+    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from)));
+}
+
 // The numerators of sixteen frames from position first on, their points
-// read from the 16-byte window at data + from, at or before first's point
-// (shifted: possibly before).
+// picked from window, the 16 points from point from on, at or before
+// first's point (shifted: possibly before).
 template <bool shifted>
 TD_AVX512 __attribute__((always_inline)) inline __m512i
-sixteen_numerators(const int8_t* data, uint64_t first, uint32_t from, const sixteen_apart& apart)
+sixteen_numerators(__m512i window, uint64_t first, uint32_t from, const sixteen_apart& apart)
 {
     const __m512i next_point = _mm512_set1_epi32(1 << 24 | 1 << 8);
     const __m512i first_fraction = _mm512_set1_epi32(static_cast<int32_t>(first));
     const __m512i fraction = _mm512_add_epi32(first_fraction, apart.fraction);
     const __mmask16 carried = _mm512_cmplt_epu32_mask(fraction, first_fraction);
     const __m512i w = _mm512_srli_epi32(fraction, 16);
-    const __m512i window =
-        _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from)));
     __m512i pick = _mm512_mask_add_epi32(apart.pick, carried, apart.pick, next_point);
     if constexpr (shifted) {
         const uint32_t shift = static_cast<uint32_t>(first >> 32) - from;
@@ -467,7 +472,8 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
         const uint32_t base = static_cast<uint32_t>(first >> 32);
         if (static_cast<uint64_t>(base) + 15 > last)
             break;
-        const __m512i numerator = sixteen_numerators<false>(data, first, base, apart);
+        const __m512i numerator =
+            sixteen_numerators<false>(window_at(data, base), first, base, apart);
         const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
         const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
         if constexpr (target == into_mono) {
@@ -498,9 +504,9 @@ TD_AVX512 __attribute__((always_inline)) inline void fuse_frames(float* buffer, 
 // A whole run into a mixer's buses in fused steps (fuse_sixteen_mono),
 // sixteen frames at a time. Where the frames' window would reach past the
 // points the run may read, the last sixteen of those points are the
-// window; a run's last few frames are added under a mask. Returns the
-// frames done: all, unless the step is too large or the run may read
-// fewer than sixteen points.
+// window, or all of them where they are fewer; a run's last few frames are
+// added under a mask. Returns the frames done: all, unless the step is
+// too large.
 template <run_target target>
 TD_AVX512 int32_t mix_fused_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
                                    float* buffer, float* second, int32_t frames, double left,
@@ -523,16 +529,21 @@ TD_AVX512 int32_t mix_fused_avx512(const int8_t* data, uint64_t p, uint64_t step
         if (static_cast<uint64_t>(base) + 15 > last)
             break;
         fuse_frames<target, true>(buffer + width * k, second_at(k),
-                                  sixteen_numerators<false>(data, first, base, apart), gain,
-                                  gains, 16);
+                                  sixteen_numerators<false>(window_at(data, base), first, base,
+                                                            apart),
+                                  gain, gains, 16);
     }
-    if (last < 15)
-        return k;
+    // Points 0..last, read under a mask where they are fewer than sixteen.
+    const __m512i few =
+        last < 15 ? _mm512_broadcast_i32x4(_mm_maskz_loadu_epi8(
+                        static_cast<__mmask16>((1u << (last + 1)) - 1), data))
+                  : _mm512_setzero_si512();
     for (; k < frames; k += 16) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
-        const uint32_t from = std::min(static_cast<uint32_t>(first >> 32), last - 15);
+        const uint32_t from = last < 15 ? 0 : std::min(static_cast<uint32_t>(first >> 32), last - 15);
+        const __m512i window = last < 15 ? few : window_at(data, from);
         fuse_frames<target, false>(buffer + width * k, second_at(k),
-                                   sixteen_numerators<true>(data, first, from, apart), gain,
+                                   sixteen_numerators<true>(window, first, from, apart), gain,
                                    gains, std::min(frames - k, 16));
     }
     return frames;
