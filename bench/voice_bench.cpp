@@ -39,9 +39,10 @@ mix_channel voice(int8_t* data, uint32_t length, bool looped, int32_t step, uint
 }
 
 // into_left: the front end's bus of left values, one float per frame.
-void run_voice(benchmark::State& state, bool looped, bool into_left = false)
+void run_voice(benchmark::State& state, bool looped, bool into_left = false,
+               size_t loop_points = 4000)
 {
-    std::vector<int8_t> data = sample_points(looped ? 4000 : 131070);
+    std::vector<int8_t> data = sample_points(looped ? loop_points : 131070);
     std::vector<float> bus(2 * frames);
     const int32_t step = static_cast<int32_t>(state.range(0));
     const uint32_t fraction = static_cast<uint32_t>(state.range(1));
@@ -66,6 +67,8 @@ void run_voice(benchmark::State& state, bool looped, bool into_left = false)
 void looped_voice(benchmark::State& state) { run_voice(state, true); }
 void oneshot_voice(benchmark::State& state) { run_voice(state, false); }
 void looped_voice_left(benchmark::State& state) { run_voice(state, true, true); }
+// A chip waveform: a loop of 32 points, met every few dozen frames.
+void short_loop_left(benchmark::State& state) { run_voice(state, true, true, 32); }
 
 uint8_t image[VEX_IMAGE_BUFFER];
 
@@ -110,5 +113,6 @@ BENCHMARK(pump_left_4ch);
 BENCHMARK(looped_voice)->Args({0, 807083520})->Args({0, 3058016256});
 BENCHMARK(oneshot_voice)->Args({0, 807083520})->Args({0, 3058016256});
 BENCHMARK(looped_voice_left)->Args({0, 807083520})->Args({0, 3058016256});
+BENCHMARK(short_loop_left)->Args({0, 807083520})->Args({0, 3058016256});
 
 BENCHMARK_MAIN();

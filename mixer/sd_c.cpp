@@ -501,23 +501,27 @@ TD_AVX512 __attribute__((always_inline)) inline void fuse_frames(float* buffer, 
     }
 }
 
+// What a voice's fused runs share: the frames apart of its step, and its
+// gains / 2^23 as floats (for a one-sided bus, and left and right in turn).
+struct fused_voice {
+    sixteen_apart apart;
+    __m512 gain;
+    __m512 gains;
+};
+
 // A whole run into a mixer's buses in fused steps (fuse_sixteen_mono),
-// sixteen frames at a time. Where the frames' window would reach past the
-// points the run may read, the last sixteen of those points are the
-// window, or all of them where they are fewer; a run's last few frames are
-// added under a mask. Returns the frames done: all, unless the step is
-// too large.
+// sixteen frames at a time, with a step below sixteen_step_limit. Where the
+// frames' window would reach past the points the run may read, the last
+// sixteen of them are the window, or all of them where they are fewer; a
+// run's last few frames are added under a mask.
 template <run_target target>
-TD_AVX512 int32_t mix_fused_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
-                                   float* buffer, float* second, int32_t frames, double left,
-                                   double right)
+TD_AVX512 __attribute__((always_inline)) inline void
+fused_run(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
+          float* second, int32_t frames, const fused_voice& voice)
 {
-    if (step >= sixteen_step_limit)
-        return 0;
-    const sixteen_apart apart = apart_by(step);
-    const float l = static_cast<float>(left), r = static_cast<float>(right);
-    const __m512 gain = _mm512_set1_ps(l);
-    const __m512 gains = _mm512_setr_ps(l, r, l, r, l, r, l, r, l, r, l, r, l, r, l, r);
+    const sixteen_apart& apart = voice.apart;
+    const __m512 gain = voice.gain;
+    const __m512 gains = voice.gains;
     const int32_t width = target == into_mono ? 1 : 2;
     const auto second_at = [second](int32_t k) {
         return target == into_two ? second + 2 * k : nullptr;
@@ -546,25 +550,17 @@ TD_AVX512 int32_t mix_fused_avx512(const int8_t* data, uint64_t p, uint64_t step
                                    sixteen_numerators<true>(window, first, from, apart), gain,
                                    gains, std::min(frames - k, 16));
     }
-    return frames;
 }
 
-// fused: the buses are a mixer's, holding only what voices added since
-// their clear (fuse_sixteen_mono).
 template <run_target target>
 TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64_t step,
                                           uint32_t last, float* buffer, float* second,
-                                          int32_t frames, double left, double right, bool fused)
+                                          int32_t frames, double left, double right)
 {
-    const double scaled_left = left / 8388608.0;
-    const double scaled_right = right / 8388608.0;
-    int32_t done = 0;
-    if (fused && fusable(left, right))
-        done = mix_fused_avx512<target>(data, p, step, last, buffer, second, frames, scaled_left,
-                                        scaled_right);
-    else if (right == 0.0)
-        done = mix_sixteens_avx512<target>(data, p, step, last, buffer, second, frames,
-                                           scaled_left);
+    const int32_t done = right == 0.0 ? mix_sixteens_avx512<target>(data, p, step, last, buffer,
+                                                                    second, frames,
+                                                                    left / 8388608.0)
+                                      : 0;
     const uint64_t rest = p + step * static_cast<uint64_t>(done);
     if constexpr (target == into_mono)
         mix_mono_avx2(data, rest, step, last, buffer + done, frames - done, left);
@@ -576,29 +572,27 @@ TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64
 TD_AVX512 void mix_mono_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
                                float* buffer, int32_t frames, double gain)
 {
-    mix_run_avx512_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0,
-                                   true);
+    mix_run_avx512_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0);
 }
 
 TD_AVX512 __attribute__((noinline)) void mix_run_avx512_dual(const int8_t* data, uint64_t p,
                                                              uint64_t step, uint32_t last,
                                                              float* buffer, float* second,
                                                              int32_t frames, double left,
-                                                             double right, bool fused)
+                                                             double right)
 {
-    mix_run_avx512_into<into_two>(data, p, step, last, buffer, second, frames, left, right,
-                                  fused);
+    mix_run_avx512_into<into_two>(data, p, step, last, buffer, second, frames, left, right);
 }
 
 TD_AVX512 void mix_run_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
                               float* buffer, float* second, int32_t frames, double left,
-                              double right, bool fused)
+                              double right)
 {
     if (second != nullptr)
-        mix_run_avx512_dual(data, p, step, last, buffer, second, frames, left, right, fused);
+        mix_run_avx512_dual(data, p, step, last, buffer, second, frames, left, right);
     else
         mix_run_avx512_into<into_stereo>(data, p, step, last, buffer, nullptr, frames, left,
-                                         right, fused);
+                                         right);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -613,12 +607,12 @@ void mix_run_portable(const int8_t* data, uint64_t p, uint64_t step, float* buff
 
 // last: the highest offset the run may read, one past its highest position.
 void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
-                   float* second, int32_t frames, double left, double right, bool fused)
+                   float* second, int32_t frames, double left, double right)
 {
     if (left == 0.0 && right == 0.0)
         return;
     if (sd_c_widest)
-        mix_run_avx512(data, p, step, last, buffer, second, frames, left, right, fused);
+        mix_run_avx512(data, p, step, last, buffer, second, frames, left, right);
     else if (sd_c_wide)
         mix_run_avx2(data, p, step, last, buffer, second, frames, left, right);
     else
@@ -672,15 +666,20 @@ inline void add_frame(float* frame, double value, double left, double right)
     frame[1] = static_cast<float>(static_cast<double>(frame[1]) + value * right);
 }
 
-// A voice's frames into a stereo bus (and second, where not null) or, with
-// mono, into a one-sided bus of left values. mixer_buses: the buses hold only
-// what voices added since their clear.
-template <bool mono>
-bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left, double right,
-               float* second, bool mixer_buses)
+uint64_t step_of(const mix_channel* v)
 {
-    const uint64_t step = (static_cast<uint64_t>(static_cast<uint32_t>(channel->step)) << 32) |
-                          channel->step_fraction;
+    return (static_cast<uint64_t>(static_cast<uint32_t>(v->step)) << 32) | v->step_fraction;
+}
+
+// A voice's frames into a stereo bus (and second, where not null) or, with
+// mono, into a one-sided bus of left values: its straight runs through
+// runs(data, p, step, last, k, frames), for frames from frame k on.
+template <bool mono, typename Runs>
+__attribute__((always_inline)) inline bool voice_frames(mix_channel* channel, float* buffer,
+                                                       int32_t frames, double left, double right,
+                                                       float* second, const Runs& runs)
+{
+    const uint64_t step = step_of(channel);
     int32_t k = 0;
     while (k < frames) {
         // The straight part: positions that neither wrap nor end.
@@ -692,12 +691,7 @@ bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left,
             empty ? 0 : frames_within(position_of(channel), step, bound, frames - k);
         if (run > 0) {
             const uint64_t p = position_of(channel);
-            if (mono)
-                mix_run_mono(channel->sample_data, p, step, bound + 1, buffer + k, run, left);
-            else
-                mix_run_sides(channel->sample_data, p, step, bound + 1, buffer + 2 * k,
-                              second == nullptr ? nullptr : second + 2 * k, run, left, right,
-                              mixer_buses);
+            runs(channel->sample_data, p, step, bound + 1, k, run);
             set_position(channel, p + step * static_cast<uint64_t>(run));
             k += run;
             continue;
@@ -717,6 +711,70 @@ bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left,
         k++;
     }
     return false;
+}
+
+template <bool mono>
+struct plain_runs {
+    float* buffer;
+    float* second;
+    double left;
+    double right;
+    void operator()(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, int32_t k,
+                    int32_t frames) const
+    {
+        if (mono)
+            mix_run_mono(data, p, step, last, buffer + k, frames, left);
+        else
+            mix_run_sides(data, p, step, last, buffer + 2 * k,
+                          second == nullptr ? nullptr : second + 2 * k, frames, left, right);
+    }
+};
+
+template <run_target target>
+struct fused_runs {
+    float* buffer;
+    float* second;
+    fused_voice voice;
+    TD_AVX512 void operator()(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
+                              int32_t k, int32_t frames) const
+    {
+        const int32_t width = target == into_mono ? 1 : 2;
+        fused_run<target>(data, p, step, last, buffer + width * k,
+                          target == into_two ? second + 2 * k : nullptr, frames, voice);
+    }
+};
+
+// The whole voice in one function, so that its runs, however short, share
+// what they need set up.
+template <run_target target>
+TD_AVX512 __attribute__((flatten)) bool mix_voice_fused(mix_channel* channel, float* buffer, int32_t frames, double left,
+                               double right, float* second)
+{
+    const float l = static_cast<float>(left / 8388608.0);
+    const float r = static_cast<float>(right / 8388608.0);
+    const fused_runs<target> runs{
+        buffer, second,
+        {apart_by(step_of(channel)), _mm512_set1_ps(l),
+         _mm512_setr_ps(l, r, l, r, l, r, l, r, l, r, l, r, l, r, l, r)}};
+    return voice_frames<target == into_mono>(channel, buffer, frames, left, right, second, runs);
+}
+
+// mixer_buses: the buses hold only what voices added since their clear, so
+// that at the mixer's gains the sums may be fused (fuse_sixteen_mono).
+template <bool mono>
+bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left, double right,
+               float* second, bool mixer_buses)
+{
+    if (mixer_buses && sd_c_widest && (left != 0.0 || right != 0.0) && fusable(left, right) &&
+        step_of(channel) < sixteen_step_limit) {
+        if (mono)
+            return mix_voice_fused<into_mono>(channel, buffer, frames, left, right, nullptr);
+        if (second != nullptr)
+            return mix_voice_fused<into_two>(channel, buffer, frames, left, right, second);
+        return mix_voice_fused<into_stereo>(channel, buffer, frames, left, right, nullptr);
+    }
+    return voice_frames<mono>(channel, buffer, frames, left, right, second,
+                              plain_runs<mono>{buffer, second, left, right});
 }
 
 }  // namespace
