@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include <immintrin.h>
 
@@ -302,6 +303,130 @@ __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p
         mix_run_avx2_dual(data, p, step, last, buffer, second, frames, left, right);
     else
         mix_run_avx2_into<into_stereo>(data, p, step, last, buffer, nullptr, frames, left, right);
+}
+
+#define TD_FMA256 __attribute__((target("avx2,fma")))
+
+// The fused steps of the 512-bit loops below (fuse_sixteen_mono, and why
+// they give the same floats), eight frames at a time, for processors with
+// 256-bit instructions only, or steps up to 1.75 points a frame.
+constexpr uint64_t eight_step_limit = 7ull << 30;
+
+struct eight_apart {
+    __m256i fraction;
+    __m256i pick;
+};
+
+// Frame j of eight lies j x step past the first (see sixteen_apart).
+TD_FMA256 inline eight_apart eight_apart_by(uint64_t step)
+{
+    alignas(32) uint32_t fractions[8];
+    alignas(32) uint32_t picks[8];
+    for (uint32_t j = 0; j < 8; j++) {
+        const uint64_t apart = step * j;
+        fractions[j] = static_cast<uint32_t>(apart);
+        const uint32_t point = static_cast<uint32_t>(apart >> 32);
+        picks[j] = (point + 1) << 24 | 0x80u << 16 | point << 8 | 0x80u;
+    }
+    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(fractions)),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(picks))};
+}
+
+TD_FMA256 __attribute__((always_inline)) inline __m256i window_of_eight(const int8_t* points)
+{
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(points)));
+}
+
+// The numerators of eight frames from position first on, their points
+// picked from window, the 16 points from point from on, at or before
+// first's point.
+TD_FMA256 __attribute__((always_inline)) inline __m256i
+eight_numerators(__m256i window, uint64_t first, uint32_t from, const eight_apart& apart)
+{
+    const __m256i sign = _mm256_set1_epi32(INT32_MIN);
+    const __m256i first_fraction = _mm256_set1_epi32(static_cast<int32_t>(first));
+    const __m256i fraction = _mm256_add_epi32(first_fraction, apart.fraction);
+    // Unsigned fraction < first: the sum carried into the points.
+    const __m256i carried = _mm256_cmpgt_epi32(_mm256_xor_si256(first_fraction, sign),
+                                               _mm256_xor_si256(fraction, sign));
+    const uint32_t shift = static_cast<uint32_t>(first >> 32) - from;
+    const __m256i pick = _mm256_add_epi32(
+        _mm256_add_epi32(apart.pick, _mm256_and_si256(carried, _mm256_set1_epi32(0x01000100))),
+        _mm256_set1_epi32(static_cast<int32_t>(shift * 0x01000100u)));
+    const __m256i points = _mm256_shuffle_epi8(window, pick);
+    const __m256i s1 = _mm256_srai_epi32(points, 24);
+    const __m256i s0_on_top = _mm256_slli_epi32(points, 16);
+    const __m256i s0 = _mm256_srai_epi32(s0_on_top, 24);
+    return _mm256_add_epi32(_mm256_srai_epi32(s0_on_top, 8),
+                            _mm256_mullo_epi32(_mm256_sub_epi32(s1, s0),
+                                               _mm256_srli_epi32(fraction, 16)));
+}
+
+// The first n of eight floats at out, as lanes of a mask.
+TD_FMA256 __attribute__((always_inline)) inline __m256i first_lanes(int32_t n)
+{
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// values times gains added into the first n floats at out, in one
+// rounding each.
+TD_FMA256 __attribute__((always_inline)) inline void fuse_eight_floats(float* out, __m256 values,
+                                                                      __m256 gains, int32_t n)
+{
+    if (n >= 8) {
+        _mm256_storeu_ps(out, _mm256_fmadd_ps(values, gains, _mm256_loadu_ps(out)));
+    } else if (n > 0) {
+        const __m256i kept = first_lanes(n);
+        _mm256_maskstore_ps(out, kept, _mm256_fmadd_ps(values, gains, _mm256_maskload_ps(out, kept)));
+    }
+}
+
+// Eight frames' numerators, of which the first frames are added.
+template <run_target target>
+TD_FMA256 __attribute__((always_inline)) inline void fuse_eight(float* buffer, float* second,
+                                                               __m256i numerator, __m256 gain,
+                                                               __m256 gains, int32_t frames)
+{
+    const __m256 values = _mm256_cvtepi32_ps(numerator);
+    if constexpr (target == into_mono) {
+        fuse_eight_floats(buffer, values, gain, frames);
+        return;
+    }
+    const __m256 low = _mm256_permutevar8x32_ps(values, _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
+    const __m256 high = _mm256_permutevar8x32_ps(values, _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7));
+    for (float* out : {buffer, second}) {
+        if (out == nullptr)
+            continue;
+        fuse_eight_floats(out, low, gains, 2 * std::min(frames, 4));
+        fuse_eight_floats(out + 8, high, gains, 2 * (frames - std::min(frames, 4)));
+    }
+}
+
+struct fused_eights {
+    eight_apart apart;
+    __m256 gain;
+    __m256 gains;
+};
+
+// A whole run as fused_run below does it, eight frames at a time.
+template <run_target target>
+TD_FMA256 __attribute__((always_inline)) inline void
+fused_run_eights(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
+                 float* second, int32_t frames, const fused_eights& voice)
+{
+    const int32_t width = target == into_mono ? 1 : 2;
+    alignas(16) int8_t few[16] = {};
+    if (last < 15)
+        std::memcpy(few, data, last + 1);
+    for (int32_t k = 0; k < frames; k += 8) {
+        const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
+        const uint32_t base = static_cast<uint32_t>(first >> 32);
+        const uint32_t from = last < 15 ? 0 : std::min(base, last - 15);
+        const __m256i window = window_of_eight(last < 15 ? few : data + from);
+        fuse_eight<target>(buffer + width * k, target == into_two ? second + 2 * k : nullptr,
+                           eight_numerators(window, first, from, voice.apart), voice.gain,
+                           voice.gains, std::min(frames - k, 8));
+    }
 }
 
 #define TD_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl")))
@@ -759,19 +884,61 @@ TD_AVX512 __attribute__((flatten)) bool mix_voice_fused(mix_channel* channel, fl
     return voice_frames<target == into_mono>(channel, buffer, frames, left, right, second, runs);
 }
 
+template <run_target target>
+struct fused_eight_runs {
+    float* buffer;
+    float* second;
+    fused_eights voice;
+    TD_FMA256 void operator()(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
+                              int32_t k, int32_t frames) const
+    {
+        const int32_t width = target == into_mono ? 1 : 2;
+        fused_run_eights<target>(data, p, step, last, buffer + width * k,
+                                 target == into_two ? second + 2 * k : nullptr, frames, voice);
+    }
+};
+
+template <run_target target>
+TD_FMA256 __attribute__((flatten)) bool mix_voice_fused_eights(mix_channel* channel,
+                                                               float* buffer, int32_t frames,
+                                                               double left, double right,
+                                                               float* second)
+{
+    const float l = static_cast<float>(left / 8388608.0);
+    const float r = static_cast<float>(right / 8388608.0);
+    const fused_eight_runs<target> runs{
+        buffer, second,
+        {eight_apart_by(step_of(channel)), _mm256_set1_ps(l),
+         _mm256_setr_ps(l, r, l, r, l, r, l, r)}};
+    return voice_frames<target == into_mono>(channel, buffer, frames, left, right, second, runs);
+}
+
+const bool fused_eights_here = __builtin_cpu_supports("fma");
+
 // mixer_buses: the buses hold only what voices added since their clear, so
 // that at the mixer's gains the sums may be fused (fuse_sixteen_mono).
 template <bool mono>
 bool mix_voice(mix_channel* channel, float* buffer, int32_t frames, double left, double right,
                float* second, bool mixer_buses)
 {
-    if (mixer_buses && sd_c_widest && (left != 0.0 || right != 0.0) && fusable(left, right) &&
-        step_of(channel) < sixteen_step_limit) {
+    const bool fused = mixer_buses && (left != 0.0 || right != 0.0) && fusable(left, right);
+    const uint64_t step = step_of(channel);
+    if (fused && sd_c_widest && step < sixteen_step_limit) {
         if (mono)
             return mix_voice_fused<into_mono>(channel, buffer, frames, left, right, nullptr);
         if (second != nullptr)
             return mix_voice_fused<into_two>(channel, buffer, frames, left, right, second);
         return mix_voice_fused<into_stereo>(channel, buffer, frames, left, right, nullptr);
+    }
+    if (fused && sd_c_wide && fused_eights_here && step <= eight_step_limit) {
+        if (mono)
+            return mix_voice_fused_eights<into_mono>(channel, buffer, frames, left, right,
+                                                     nullptr);
+        if (second != nullptr)
+            return mix_voice_fused_eights<into_two>(channel, buffer, frames, left, right,
+                                                    second);
+        return mix_voice_fused_eights<into_stereo>(channel, buffer, frames, left, right,
+                                                   nullptr);
     }
     return voice_frames<mono>(channel, buffer, frames, left, right, second,
                               plain_runs<mono>{buffer, second, left, right});
