@@ -247,6 +247,16 @@ TEST_P(WidePath, VoiceLoopMatchesPlainLoop)
     }
 }
 
+// Whole renders on each path: voices, wraps and ends as the replayer
+// drives them, against the plain mixer.
+TEST_P(WidePath, GeneratedModulesMatchPlainMixer)
+{
+    for (const int channels : {4, 32}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels");
+        expect_same_renders(mb_build(generated(channels, 4242 + channels)), 0, 2 * 44100);
+    }
+}
+
 std::vector<float> random_bus(lcg& r)
 {
     std::vector<float> bus(2 * 4096);
