@@ -312,22 +312,31 @@ __attribute__((target("avx2"))) void mix_run_avx2(const int8_t* data, uint64_t p
 // 256-bit instructions only, or steps up to 1.75 points a frame.
 constexpr uint64_t eight_step_limit = 7ull << 30;
 
-struct eight_apart {
-    __m256i fraction;
-    __m256i pick;
-};
-
-// Frame j of eight lies j x step past the first (see sixteen_apart).
-TD_FMA256 inline eight_apart eight_apart_by(uint64_t step)
+// Frame j of a group lies j x step past the first: its fraction is the
+// first's plus that of j x step, modulo 2^32, and its point lies the whole
+// part of j x step past the first's, one more where the fractions carried.
+// A frame's two points are picked into the second and the top byte of its
+// 32-bit lane; arithmetic shifts then give them their signs.
+void frames_apart(uint64_t step, uint32_t* fractions, uint32_t* picks, uint32_t frames)
 {
-    alignas(32) uint32_t fractions[8];
-    alignas(32) uint32_t picks[8];
-    for (uint32_t j = 0; j < 8; j++) {
+    for (uint32_t j = 0; j < frames; j++) {
         const uint64_t apart = step * j;
         fractions[j] = static_cast<uint32_t>(apart);
         const uint32_t point = static_cast<uint32_t>(apart >> 32);
         picks[j] = (point + 1) << 24 | 0x80u << 16 | point << 8 | 0x80u;
     }
+}
+
+struct eight_apart {
+    __m256i fraction;
+    __m256i pick;
+};
+
+TD_FMA256 inline eight_apart eight_apart_by(uint64_t step)
+{
+    alignas(32) uint32_t fractions[8];
+    alignas(32) uint32_t picks[8];
+    frames_apart(step, fractions, picks, 8);
     return {_mm256_load_si256(reinterpret_cast<const __m256i*>(fractions)),
             _mm256_load_si256(reinterpret_cast<const __m256i*>(picks))};
 }
@@ -377,7 +386,8 @@ TD_FMA256 __attribute__((always_inline)) inline void fuse_eight_floats(float* ou
         _mm256_storeu_ps(out, _mm256_fmadd_ps(values, gains, _mm256_loadu_ps(out)));
     } else if (n > 0) {
         const __m256i kept = first_lanes(n);
-        _mm256_maskstore_ps(out, kept, _mm256_fmadd_ps(values, gains, _mm256_maskload_ps(out, kept)));
+        _mm256_maskstore_ps(out, kept,
+                            _mm256_fmadd_ps(values, gains, _mm256_maskload_ps(out, kept)));
     }
 }
 
@@ -520,11 +530,6 @@ TD_AVX512 __attribute__((always_inline)) inline void fuse_sixteen(float* out, __
     }
 }
 
-// Frame j of sixteen lies j x step past the first: its fraction is the
-// first's plus that of j x step, modulo 2^32, and its point lies the whole
-// part of j x step past the first's, one more where the fractions carried.
-// A frame's two points are picked into the second and the top byte of its
-// 32-bit lane; arithmetic shifts then give them their signs.
 struct sixteen_apart {
     __m512i fraction;
     __m512i pick;
@@ -534,12 +539,7 @@ TD_AVX512 inline sixteen_apart apart_by(uint64_t step)
 {
     alignas(64) uint32_t fractions[16];
     alignas(64) uint32_t picks[16];
-    for (uint32_t j = 0; j < 16; j++) {
-        const uint64_t apart = step * j;
-        fractions[j] = static_cast<uint32_t>(apart);
-        const uint32_t point = static_cast<uint32_t>(apart >> 32);
-        picks[j] = (point + 1) << 24 | 0x80u << 16 | point << 8 | 0x80u;
-    }
+    frames_apart(step, fractions, picks, 16);
     return {_mm512_load_si512(fractions), _mm512_load_si512(picks)};
 }
 
@@ -669,7 +669,8 @@ fused_run(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* b
                   : _mm512_setzero_si512();
     for (; k < frames; k += 16) {
         const uint64_t first = p + step * static_cast<uint64_t>(k + 1);
-        const uint32_t from = last < 15 ? 0 : std::min(static_cast<uint32_t>(first >> 32), last - 15);
+        const uint32_t base = static_cast<uint32_t>(first >> 32);
+        const uint32_t from = last < 15 ? 0 : std::min(base, last - 15);
         const __m512i window = last < 15 ? few : window_at(data, from);
         fuse_frames<target, false>(buffer + width * k, second_at(k),
                                    sixteen_numerators<true>(window, first, from, apart), gain,
@@ -872,8 +873,9 @@ struct fused_runs {
 // The whole voice in one function, so that its runs, however short, share
 // what they need set up.
 template <run_target target>
-TD_AVX512 __attribute__((flatten)) bool mix_voice_fused(mix_channel* channel, float* buffer, int32_t frames, double left,
-                               double right, float* second)
+TD_AVX512 __attribute__((flatten)) bool mix_voice_fused(mix_channel* channel, float* buffer,
+                                                        int32_t frames, double left, double right,
+                                                        float* second)
 {
     const float l = static_cast<float>(left / 8388608.0);
     const float r = static_cast<float>(right / 8388608.0);
