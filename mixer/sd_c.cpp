@@ -179,18 +179,6 @@ __attribute__((target("avx2"), always_inline)) inline void add_eight(float* out,
     }
 }
 
-// The same into a one-sided bus: eight values, each sum rounded on store.
-__attribute__((target("avx2"), always_inline)) inline void add_eight_mono(float* out,
-                                                                         __m256d first4,
-                                                                         __m256d last4,
-                                                                         __m256d gain)
-{
-    const __m256d low = _mm256_cvtps_pd(_mm_loadu_ps(out));
-    const __m256d high = _mm256_cvtps_pd(_mm_loadu_ps(out + 4));
-    _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_add_pd(low, _mm256_mul_pd(first4, gain))));
-    _mm_storeu_ps(out + 4, _mm256_cvtpd_ps(_mm256_add_pd(high, _mm256_mul_pd(last4, gain))));
-}
-
 // Eight frames at a time with a step below 1.75 points: their points lie in
 // one 16-byte window of the sample, and a byte shuffle picks s0 and s1 for
 // each frame out of it. Each numerator is the same integer as above, each
@@ -215,7 +203,7 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                      static_cast<int64_t>(q + step), static_cast<int64_t>(q));
     __m256i high4 = _mm256_add_epi64(low4, step4);
     const __m256i byte_fill = _mm256_set1_epi32(0x00808080);
-    const bool left_only = target == into_mono || right == 0.0;
+    const bool left_only = right == 0.0;
     const __m256d gains =
         left_only ? _mm256_set1_pd(left) : _mm256_set_pd(right, left, right, left);
     int32_t k = 0;
@@ -245,13 +233,9 @@ __attribute__((target("avx2"))) int32_t mix_eights_avx2(const int8_t* data, uint
                                                    _mm256_mullo_epi32(_mm256_sub_epi32(s1, s0), w));
         const __m256d first4 = _mm256_cvtepi32_pd(_mm256_castsi256_si128(numerator));
         const __m256d last4 = _mm256_cvtepi32_pd(_mm256_extracti128_si256(numerator, 1));
-        if constexpr (target == into_mono) {
-            add_eight_mono(buffer + k, first4, last4, gains);
-        } else {
-            add_eight(buffer + 2 * k, first4, last4, gains, left_only);
-            if (target == into_two)
-                add_eight(second + 2 * k, first4, last4, gains, left_only);
-        }
+        add_eight(buffer + 2 * k, first4, last4, gains, left_only);
+        if (target == into_two)
+            add_eight(second + 2 * k, first4, last4, gains, left_only);
         low4 = _mm256_add_epi64(low4, step8);
         high4 = _mm256_add_epi64(high4, step8);
     }
@@ -269,19 +253,8 @@ __attribute__((target("avx2"))) inline void mix_run_avx2_into(const int8_t* data
     const double scaled_right = right / 8388608.0;
     const int32_t done = mix_eights_avx2<target>(data, p, step, last, buffer, second, frames,
                                                  scaled_left, scaled_right);
-    const uint64_t rest = p + step * static_cast<uint64_t>(done);
-    if constexpr (target == into_mono)
-        mix_run_mono_body(data, rest, step, buffer + done, frames - done, left);
-    else
-        mix_run_body(data, rest, step, buffer + 2 * done,
-                     target == into_two ? second + 2 * done : nullptr, frames - done, left, right);
-}
-
-__attribute__((target("avx2"))) void mix_mono_avx2(const int8_t* data, uint64_t p,
-                                                   uint64_t step, uint32_t last, float* buffer,
-                                                   int32_t frames, double gain)
-{
-    mix_run_avx2_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0);
+    mix_run_body(data, p + step * static_cast<uint64_t>(done), step, buffer + 2 * done,
+                 target == into_two ? second + 2 * done : nullptr, frames - done, left, right);
 }
 
 // The two-bus run is kept out of line, so that the one-bus run keeps its
@@ -468,17 +441,6 @@ TD_AVX512 __attribute__((always_inline)) inline void add_sixteen(float* out, __m
     }
 }
 
-// The same into a one-sided bus: sixteen values, each sum rounded on store.
-TD_AVX512 __attribute__((always_inline)) inline void add_sixteen_mono(float* out, __m512d first8,
-                                                                      __m512d last8,
-                                                                      __m512d gain)
-{
-    const __m512d low = _mm512_cvtps_pd(_mm256_loadu_ps(out));
-    const __m512d high = _mm512_cvtps_pd(_mm256_loadu_ps(out + 8));
-    _mm256_storeu_ps(out, _mm512_cvtpd_ps(_mm512_add_pd(low, _mm512_mul_pd(first8, gain))));
-    _mm256_storeu_ps(out + 8, _mm512_cvtpd_ps(_mm512_add_pd(high, _mm512_mul_pd(last8, gain))));
-}
-
 // Sixteen frames into a one-sided bus in one fused step. A numerator (at
 // most 2^23 in size) and a gain on the grid (on_grid) divided by 2^23 are
 // exact floats, and their product is exact in double. A mixer's bus, from
@@ -601,13 +563,9 @@ TD_AVX512 int32_t mix_sixteens_avx512(const int8_t* data, uint64_t p, uint64_t s
             sixteen_numerators<false>(window_at(data, base), first, base, apart);
         const __m512d first8 = _mm512_cvtepi32_pd(_mm512_castsi512_si256(numerator));
         const __m512d last8 = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(numerator, 1));
-        if constexpr (target == into_mono) {
-            add_sixteen_mono(buffer + k, first8, last8, gain);
-        } else {
-            add_sixteen(buffer + 2 * k, first8, last8, gain);
-            if (target == into_two)
-                add_sixteen(second + 2 * k, first8, last8, gain);
-        }
+        add_sixteen(buffer + 2 * k, first8, last8, gain);
+        if (target == into_two)
+            add_sixteen(second + 2 * k, first8, last8, gain);
     }
     return k;
 }
@@ -687,18 +645,8 @@ TD_AVX512 inline void mix_run_avx512_into(const int8_t* data, uint64_t p, uint64
                                                                     second, frames,
                                                                     left / 8388608.0)
                                       : 0;
-    const uint64_t rest = p + step * static_cast<uint64_t>(done);
-    if constexpr (target == into_mono)
-        mix_mono_avx2(data, rest, step, last, buffer + done, frames - done, left);
-    else
-        mix_run_avx2(data, rest, step, last, buffer + 2 * done,
-                     target == into_two ? second + 2 * done : nullptr, frames - done, left, right);
-}
-
-TD_AVX512 void mix_mono_avx512(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
-                               float* buffer, int32_t frames, double gain)
-{
-    mix_run_avx512_into<into_mono>(data, p, step, last, buffer, nullptr, frames, gain, 0.0);
+    mix_run_avx2(data, p + step * static_cast<uint64_t>(done), step, last, buffer + 2 * done,
+                 target == into_two ? second + 2 * done : nullptr, frames - done, left, right);
 }
 
 TD_AVX512 __attribute__((noinline)) void mix_run_avx512_dual(const int8_t* data, uint64_t p,
@@ -745,16 +693,13 @@ void mix_run_sides(const int8_t* data, uint64_t p, uint64_t step, uint32_t last,
         mix_run_portable(data, p, step, buffer, second, frames, left, right);
 }
 
-void mix_run_mono(const int8_t* data, uint64_t p, uint64_t step, uint32_t last, float* buffer,
-                  int32_t frames, double gain)
+// A one-sided bus takes this way only where the fused loops do not apply
+// (mix_voice): gains off the mixer's grid, steps above 1.75 points, or no
+// wider instructions.
+void mix_run_mono(const int8_t* data, uint64_t p, uint64_t step, float* buffer, int32_t frames,
+                  double gain)
 {
-    if (gain == 0.0)
-        return;
-    if (sd_c_widest)
-        mix_mono_avx512(data, p, step, last, buffer, frames, gain);
-    else if (sd_c_wide)
-        mix_mono_avx2(data, p, step, last, buffer, frames, gain);
-    else
+    if (gain != 0.0)
         mix_run_mono_body(data, p, step, buffer, frames, gain);
 }
 
@@ -849,7 +794,7 @@ struct plain_runs {
                     int32_t frames) const
     {
         if (mono)
-            mix_run_mono(data, p, step, last, buffer + k, frames, left);
+            mix_run_mono(data, p, step, buffer + k, frames, left);
         else
             mix_run_sides(data, p, step, last, buffer + 2 * k,
                           second == nullptr ? nullptr : second + 2 * k, frames, left, right);

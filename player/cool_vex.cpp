@@ -112,8 +112,10 @@ void mix_newhand_left(int32_t, void* destination, int32_t bytes)
     if (wanted <= 0)
         return;
     int16_t* values = static_cast<int16_t*>(destination);
-    const auto mix = [values](int32_t done, int32_t n) {
-        if (mix_left_applies()) {
+    // The buses stay as they are set up for the whole call.
+    const bool left_only = mix_left_applies();
+    const auto mix = [values, left_only](int32_t done, int32_t n) {
+        if (left_only) {
             sd_mix_left(values + done, n);
             return;
         }
