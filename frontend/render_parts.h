@@ -1,18 +1,21 @@
-// A long render into a regular file, split into parts that render side by
-// side, one process each: every part but the first moves the song on to
-// where it starts without rendering, then writes its samples at their place
-// in the file. The bytes are those of one render from start to end.
+// A long render into a file, split into parts that render side by side, one
+// process each: every part but the first moves the song on to where it
+// starts without rendering, then writes its frames at their place in the
+// file. The bytes are those of one render from start to end. The parts die
+// with the program.
 #pragma once
 #include <cstdint>
 
-#include "frontend/wav_stream.h"
+#include "frontend/output_sink.h"
 
 // How many parts: 0 lets td_parts_for choose (one per processor for long
 // renders); tests set it to force a split.
 extern int td_render_parts;
-// The parts for count samples into out: 1 where out is a stream or not a
-// regular file, or the render is short.
-int td_parts_for(const wav_out& out, int32_t count);
-// Header and count samples into out in parts; 0 when every part reached
-// the file, else -1 and the file is gone.
-int32_t td_render_in_parts(wav_out& out, int32_t count, int parts);
+// The parts for frames frames into sink: 1 where the sink takes its frames
+// only in order, or the render is short.
+int td_parts_for(td_sink& sink, int32_t frames);
+// Renders frames frames of the started module into sink (whole blocks,
+// channels values a frame), in parts where that pays, with the pieces'
+// writer started and finished here. True when every part got there; the
+// caller then finishes the sink.
+bool td_render_to(td_sink& sink, int32_t frames, int32_t channels);

@@ -4,29 +4,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "frontend/module_load.h"
+#include "frontend/output_sink.h"
+#include "frontend/piece_writer.h"
+#include "frontend/run_cleanup.h"
 #include "frontend/tunedump_info.h"
-#include "frontend/tunedumps.h"
 #include "tunedump/tunedump.h"
 
 namespace {
 
 constexpr int32_t stem_slots = 32;  // 0 is the full mix, 1..31 the samples
-constexpr int32_t piece_samples = static_cast<int32_t>(wav_piece_bytes / 2);
 
 struct stem_file {
-    wav_out out;
+    std::unique_ptr<td_sink> sink;
     std::string path;
     int16_t* piece = nullptr;
-    int32_t filled = 0;
-    bool open = false;
+    int32_t filled = 0;  // frames in the piece
 };
 
-stem_file files[stem_slots];
-int16_t blocks[stem_slots][2 * td_blockframes];
+// One run's files: nothing of it outlives the run.
+struct stems_run {
+    std::string dir;
+    td_audio audio;
+    stem_file files[stem_slots];
+    int16_t blocks[stem_slots][2 * td_blockframes];
+};
 
 const uint8_t* sample_name(int32_t n) { return td_sample_name(td_module_image(), n); }
 
@@ -38,21 +45,25 @@ bool is_kept(uint8_t c)
 
 void hand_in(stem_file& f)
 {
-    wav_writer_submit(f.out, reinterpret_cast<uint8_t*>(f.piece), static_cast<size_t>(f.filled) * 2);
+    f.sink->put(f.piece, f.filled);
     f.piece = nullptr;
     f.filled = 0;
 }
 
-// Appends count samples: the left values of stereo, or silence when null.
-void append(stem_file& f, const int16_t* stereo, int32_t count)
+// Appends frames frames of stereo (keeping channels values of each), or
+// silence when stereo is null.
+void append(stem_file& f, const int16_t* stereo, int32_t frames, int32_t channels)
 {
-    for (int32_t k = 0; k < count;) {
+    const int32_t piece_frames = f.sink->piece_frames();
+    for (int32_t k = 0; k < frames;) {
         if (f.piece == nullptr)
-            f.piece = reinterpret_cast<int16_t*>(wav_writer_piece());
-        const int32_t n = std::min(count - k, piece_samples - f.filled);
-        int16_t* __restrict out = f.piece + f.filled;
+            f.piece = f.sink->piece();
+        const int32_t n = std::min(frames - k, piece_frames - f.filled);
+        int16_t* __restrict out = f.piece + f.filled * channels;
         if (stereo == nullptr) {
-            std::memset(out, 0, static_cast<size_t>(n) * sizeof(int16_t));
+            std::memset(out, 0, static_cast<size_t>(n * channels) * sizeof(int16_t));
+        } else if (channels == 2) {
+            std::memcpy(out, stereo + 2 * k, static_cast<size_t>(n) * 2 * sizeof(int16_t));
         } else {
             const int16_t* __restrict in = stereo + 2 * k;
             for (int32_t i = 0; i < n; i++)
@@ -60,72 +71,106 @@ void append(stem_file& f, const int16_t* stereo, int32_t count)
         }
         f.filled += n;
         k += n;
-        if (f.filled == piece_samples)
+        if (f.filled == piece_frames)
             hand_in(f);
     }
 }
 
 // Opens a file at its first use; its solo render was silent until now.
-void open_file(stem_file& f, const std::string& path, int32_t count, int32_t done)
+bool open_file(stems_run& run, int32_t n, int32_t done)
 {
-    f.path = path;
-    wav_open(f.out, path.c_str());
-    f.open = true;
-    wav_writer_header(f.out, static_cast<uint32_t>(count) * 2, td_rate);
-    append(f, nullptr, done);
+    stem_file& f = run.files[n];
+    f.path = run.dir + "/" +
+             (n == 0 ? std::string("mix.wav") : td_stem_name(n, sample_name(n), td_name_bytes));
+    f.sink = td_wav_file_sink(f.path, run.audio);
+    if (f.sink->failed())
+        return false;
+    append(f, nullptr, done, run.audio.channels);
+    return true;
 }
 
-void render_all(const std::string& dir, int32_t count)
+bool render_all(stems_run& run)
 {
     int16_t* targets[stem_slots] = {};
     for (int32_t n = 1; n < stem_slots; n++)
-        targets[n] = blocks[n];
-    open_file(files[0], dir + "/mix.wav", count, 0);
-    for (int32_t done = 0; done < count && !wav_writer_failed(); done += td_blockframes) {
-        mix_newhand_stems(0, blocks[0], static_cast<int32_t>(sizeof blocks[0]), targets);
+        targets[n] = run.blocks[n];
+    if (!open_file(run, 0, 0))
+        return false;
+    const int32_t frames = run.audio.frames;
+    for (int32_t done = 0; done < frames && !td_pieces_failed(); done += td_blockframes) {
+        mix_newhand_stems(0, run.blocks[0], static_cast<int32_t>(sizeof run.blocks[0]), targets);
         for (int32_t n = 0; n < stem_slots; n++) {
             if (n > 0 && !vex_sample_used(n))
                 continue;
-            stem_file& f = files[n];
-            if (!f.open)
-                open_file(f, dir + "/" + td_stem_name(n, sample_name(n), td_name_bytes), count, done);
-            append(f, blocks[n], td_blockframes);
+            stem_file& f = run.files[n];
+            if (!f.sink && !open_file(run, n, done))
+                return false;
+            append(f, run.blocks[n], td_blockframes, run.audio.channels);
         }
     }
+    return true;
 }
 
 // Hands in what is left, waits for the writer, closes every file.
-bool finish_all()
+bool finish_all(stems_run& run, bool ok)
 {
-    bool ok = !wav_writer_failed();
-    for (stem_file& f : files)
+    for (stem_file& f : run.files)
         if (f.piece != nullptr)
             hand_in(f);
-    wav_writer_finish();
-    for (stem_file& f : files)
-        if (f.open && wav_close(f.out) != 0)
+    td_pieces_finish();
+    for (stem_file& f : run.files)
+        if (f.sink && !f.sink->finish())
             ok = false;
     return ok;
 }
 
-void remove_all(const std::string& dir, bool made_dir)
+// The stems first, mix.wav last; no stopping signal in between.
+bool publish_all(stems_run& run)
 {
-    // A file this run could not create was not ours to remove.
-    for (stem_file& f : files)
-        if (f.open && f.out.created)
-            unlink(f.path.c_str());
-    if (made_dir)
-        rmdir(dir.c_str());
+    bool ok = true;
+    td_signals_hold();
+    for (int32_t n = stem_slots - 1; n >= 0 && ok; n--)
+        if (run.files[n].sink && !run.files[n].sink->publish())
+            ok = false;
+    td_signals_release();
+    return ok;
 }
 
-void print_files()
+void discard_all(stems_run& run)
+{
+    for (stem_file& f : run.files)
+        if (f.sink)
+            f.sink->discard();
+}
+
+void print_files(const stems_run& run)
 {
     for (int32_t n = 0; n < stem_slots; n++) {
-        if (!files[n].open)
+        if (!run.files[n].sink)
             continue;
         const std::string name = n == 0 ? "" : td_printable(sample_name(n), td_name_bytes);
-        std::printf("%s%s%s\n", files[n].path.c_str(), name.empty() ? "" : "  ", name.c_str());
+        std::printf("%s%s%s\n", run.files[n].path.c_str(), name.empty() ? "" : "  ", name.c_str());
     }
+}
+
+// The folder, made when missing (its parent must exist); -2 when it cannot
+// be had, else the cleanup slot of a folder this run made (-1 if none).
+int take_folder(const char* outdir)
+{
+    struct stat info;
+    if (stat(outdir, &info) == 0)
+        return S_ISDIR(info.st_mode) ? -1 : -2;
+    td_signals_hold();
+    int slot = -2;
+    if (mkdir(outdir, 0777) == 0) {
+        slot = td_cleanup_add_dir(outdir);
+        if (slot < 0) {
+            rmdir(outdir);
+            slot = -2;
+        }
+    }
+    td_signals_release();
+    return slot;
 }
 
 }  // namespace
@@ -147,46 +192,30 @@ std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
     return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
 }
 
-int td_stems_main(const char* source, const char* seconds, const char* outdir, const char* song)
+int td_write_stems(const char* outdir, int32_t frames, int32_t channels)
 {
-    if (!td_start_player())
-        return 1;
-    if (!td_read_module(source)) {
-        std::puts("Error opening input file.");
-        return 1;
-    }
-    int32_t target = 0;
-    if (!td_load_and_start(seconds, song, &target))
-        return 1;
-    const int status = td_write_stems(outdir, target);
-    vex_close();
-    return status;
-}
-
-int td_write_stems(const char* outdir, int32_t target)
-{
-    const std::string dir = outdir;
-    const int32_t count = (target + td_blockframes - 1) / td_blockframes * td_blockframes;
-    struct stat info;
-    bool made_dir = false;
-    if (stat(outdir, &info) == 0) {
-        if (!S_ISDIR(info.st_mode)) {
-            std::puts("File error.");
-            return 1;
-        }
-    } else if (mkdir(outdir, 0777) == 0) {
-        made_dir = true;
-    } else {
+    const int dir_slot = take_folder(outdir);
+    if (dir_slot == -2) {
         std::puts("File error.");
         return 1;
     }
-    wav_writer_start();
-    render_all(dir, count);
-    if (!finish_all()) {
-        remove_all(dir, made_dir);
-        std::puts("File error.");
-        return 1;
+    auto run = std::make_unique<stems_run>();
+    run->dir = outdir;
+    run->audio = td_audio{channels, td_rate, frames};
+    td_pieces_start();
+    bool ok = render_all(*run);
+    ok = finish_all(*run, ok && !td_pieces_failed());
+    if (ok && publish_all(*run)) {
+        td_cleanup_drop_dir(dir_slot);
+        print_files(*run);
+        return 0;
     }
-    print_files();
-    return 0;
+    discard_all(*run);
+    td_signals_hold();
+    if (dir_slot >= 0)
+        rmdir(outdir);
+    td_cleanup_drop_dir(dir_slot);
+    td_signals_release();
+    std::puts("File error.");
+    return 1;
 }

@@ -9,9 +9,10 @@
 // in a path (letters, digits, '-', '_' and '.'; anything else one '_';
 // no leading or trailing '_' or '.'; at most 40 characters).
 std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes);
-// Renders target samples of the loaded and started module into outdir;
-// prints one line per file. 0 on success; on failure "File error." and
-// nothing this run wrote is left behind.
-int td_write_stems(const char* outdir, int32_t target);
-// tunedump [--song N] --stems source.mod seconds outdir; song is N or null.
-int td_stems_main(const char* source, const char* seconds, const char* outdir, const char* song);
+// Renders frames frames (whole blocks) of the loaded and started module into
+// outdir, channels values a frame; prints one line per file. 0 on success.
+// On failure "File error." and outdir as it was: files this run would have
+// replaced untouched, files it would have created absent, the folder
+// removed only if this run made it. Stems are published first and mix.wav
+// last, so a new mix.wav marks a complete set.
+int td_write_stems(const char* outdir, int32_t frames, int32_t channels);

@@ -20,7 +20,7 @@
 
 #include "frontend/tunedump_info.h"
 #include "frontend/tunedump_stems.h"
-#include "frontend/tunedumps.h"
+#include "frontend/module_load.h"
 #include "tunedump/tunedump.h"
 
 namespace {

@@ -7,10 +7,11 @@
 
 #include <memory>
 
+#include "frontend/module_load.h"
 #include "frontend/render_parts.h"
-#include "frontend/tunedumps.h"
 #include "tests/support/cli.h"
 #include "tests/support/harness.h"
+#include "tests/support/whole_buffer.h"
 
 namespace {
 
@@ -34,12 +35,12 @@ std::string module_path()
     return path;
 }
 
-bool exists(const std::string& path)
+bool temporaries_in(const std::string& dir)
 {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+    return std::system(("ls -A '" + dir + "' | grep -q tunedump-").c_str()) == 0;
 }
 
+// Every refusal and failure leaves the old file as it was, and no temporary.
 TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
 {
     const std::string dir = cli::scratch_dir();
@@ -52,39 +53,42 @@ TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
         std::string redirect;
         int status;
         std::string out, err;
-        std::string left_behind;  // a path that must not exist afterwards
-        int limit_blocks = 0;     // a file-size limit the write runs into, in sh's 512-byte blocks
+        int limit_blocks = 0;  // a file-size limit the write runs into, in sh's 512-byte blocks
     };
     const row rows[] = {
-        {{}, "", 1, usage, "", ""},
-        {{mod, "0", "1"}, "", 1, usage, "", ""},
-        {{mod, "0", "1", wav, "x"}, "", 1, usage, "", wav},
+        {{}, "", 1, usage, ""},
+        {{mod, "0", "1"}, "", 1, usage, ""},
+        {{mod, "0", "1", wav, "x"}, "", 1, usage, ""},
         // The input is checked before the numbers.
-        {{missing, "99", "0", wav}, "", 1, "Error opening input file.\n", "", wav},
-        {{dir, "0", "1", wav}, "", 1, "Error opening input file.\n", "", wav},
-        {{mod, "32", "0", wav}, "", 1, "", solo_message, wav},
-        {{mod, "-1", "1", wav}, "", 1, "", solo_message, wav},
-        {{mod, "0", "0", wav}, "", 1, "", seconds_message, wav},
-        {{mod, "0", "1201", wav}, "", 1, "", seconds_message, wav},
-        {{mod, "0", "ten", wav}, "", 1, "", seconds_message, wav},
-        {{empty, "0", "1", wav}, "", 1, "", unknown_type, wav},
-        {{"/dev/null", "0", "1", wav}, "", 1, "", unknown_type, wav},
-        {{mod, "0", "1", dir}, "", 1, "File error.\n", "", ""},
-        {{mod, "0", "1", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", "", ""},
+        {{missing, "99", "0", wav}, "", 1, "Error opening input file.\n", ""},
+        {{dir, "0", "1", wav}, "", 1, "Error opening input file.\n", ""},
+        {{mod, "32", "0", wav}, "", 1, "", solo_message},
+        {{mod, "-1", "1", wav}, "", 1, "", solo_message},
+        {{mod, "0", "0", wav}, "", 1, "", seconds_message},
+        {{mod, "0", "1201", wav}, "", 1, "", seconds_message},
+        {{mod, "0", "ten", wav}, "", 1, "", seconds_message},
+        {{empty, "0", "1", wav}, "", 1, "", unknown_type},
+        {{"/dev/null", "0", "1", wav}, "", 1, "", unknown_type},
+        {{mod, "0", "1", dir}, "", 1, "File error.\n", ""},
+        {{mod, "0", "1", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", ""},
+        {{mod, "0", "1", empty + "/folder-is-a-file.wav"}, "", 1, "File error.\n", ""},
         // Long enough to be rendered in parts.
-        {{mod, "0", "120", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", "", ""},
-        {{mod, "0", "1", "/dev/full"}, "", 1, "File error.\n", "", ""},
-        // A file that stops growing part way is removed; in a long render
-        // it is a later part that meets the limit.
-        {{mod, "0", "3", wav}, "", 1, "File error.\n", "", wav, 64},
-        {{mod, "0", "120", wav}, "", 1, "File error.\n", "", wav, 16384},
-        {{mod, "abc", "1", wav}, "", 0, "", "", ""},
+        {{mod, "0", "120", dir + "/no/such/folder.wav"}, "", 1, "File error.\n", ""},
+        {{mod, "0", "1", "/dev/full"}, "", 1, "File error.\n", ""},
+        // A file that stops growing part way; in a long render it is a later
+        // part that meets the limit.
+        {{mod, "0", "3", wav}, "", 1, "File error.\n", "", 64},
+        {{mod, "0", "120", wav}, "", 1, "File error.\n", "", 16384},
+        {{mod, "abc", "1", wav}, "", 0, "", ""},
     };
     for (const row& r : rows) {
         std::string shown;
         for (const std::string& a : r.args)
             shown += a.substr(a.rfind('/') + 1) + " ";
         SCOPED_TRACE(shown);
+        std::FILE* old = std::fopen(wav.c_str(), "wb");
+        std::fputs("old", old);
+        std::fclose(old);
         // A shell that ignores the file-size signal makes the write fail there.
         const cli::result got = r.limit_blocks > 0
             ? cli::run_in_shell("ulimit -f " + std::to_string(r.limit_blocks) + "; trap '' XFSZ;",
@@ -93,11 +97,12 @@ TEST(FrontEnd, ArgumentsMessagesAndExitCodes)
         EXPECT_EQ(got.status, r.status);
         EXPECT_EQ(got.out, r.out);
         EXPECT_EQ(got.err, r.err);
-        if (!r.left_behind.empty()) {
-            EXPECT_FALSE(exists(r.left_behind));
+        if (r.status != 0) {
+            EXPECT_EQ(cli::slurp(wav), "old");
         }
-        std::remove(wav.c_str());
+        EXPECT_FALSE(temporaries_in(dir));
     }
+    std::remove(wav.c_str());
 }
 
 uint32_t lsb(const std::string& bytes, size_t at, int n)
@@ -145,9 +150,9 @@ TEST(Exactness, StreamedFileEqualsWholeBufferWriter)
         harness::place(demo);
         ASSERT_EQ(vex_get(harness::image), 1);
         vex_start(1);
-        const int32_t count = td_render(samples.get(), target);
-        ASSERT_EQ(writewav((dir + "/whole.wav").c_str(), samples.get(),
-                           static_cast<uint32_t>(count) * 2, td_rate), 0);
+        const int32_t count = whole_buffer::render(samples.get(), target);
+        ASSERT_EQ(whole_buffer::writewav((dir + "/whole.wav").c_str(), samples.get(),
+                                         static_cast<uint32_t>(count) * 2, td_rate), 0);
 
         // Written by one process, and by three side by side.
         for (int parts : {1, 3}) {
@@ -158,9 +163,10 @@ TEST(Exactness, StreamedFileEqualsWholeBufferWriter)
             mix_solosample = 0;
             vex_start(1);
             td_render_parts = parts;
-            wav_out out;
-            wav_open(out, (dir + "/streamed.wav").c_str());
-            ASSERT_EQ(td_render_to(out, target), 0);
+            const td_audio audio{1, td_rate, td_whole_blocks(target)};
+            std::unique_ptr<td_sink> sink = td_wav_file_sink(dir + "/streamed.wav", audio);
+            ASSERT_TRUE(td_render_to(*sink, audio.frames, 1));
+            ASSERT_TRUE(sink->finish() && sink->publish());
             td_render_parts = 0;
             EXPECT_TRUE(cli::slurp(dir + "/whole.wav") == cli::slurp(dir + "/streamed.wav"))
                 << "solo " << solo << ", " << parts << " parts";

@@ -151,16 +151,20 @@ TEST(Stems, FailuresLeaveNoHalfSet)
     EXPECT_EQ(r.out, "File error.\n");
     EXPECT_FALSE(exists(fresh));
 
-    // In a folder that was there: only what this run wrote or replaced goes.
+    // In a folder that was there: files it would have replaced stay as they
+    // were, files it would have made are not there, nor their temporaries.
     const std::string kept = dir + "/kept";
     mkdir(kept.c_str(), 0777);
     std::fclose(std::fopen((kept + "/mine.txt").c_str(), "wb"));
-    std::fclose(std::fopen((kept + "/mix.wav").c_str(), "wb"));
+    std::FILE* old = std::fopen((kept + "/mix.wav").c_str(), "wb");
+    std::fputs("old", old);
+    std::fclose(old);
     r = cli::run_in_shell("ulimit -f 64; trap '' XFSZ;", {"--stems", module, "3", kept});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(exists(kept + "/mine.txt"));
-    EXPECT_FALSE(exists(kept + "/mix.wav"));
+    EXPECT_EQ(cli::slurp(kept + "/mix.wav"), "old");
     EXPECT_FALSE(exists(kept + "/01.wav"));
+    EXPECT_EQ(std::system(("test $(ls -A '" + kept + "' | wc -l) = 2").c_str()), 0);
 }
 
 }  // namespace
