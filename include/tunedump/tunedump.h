@@ -75,6 +75,8 @@ int32_t vex_set_mastervolume(double level);
 int32_t vex_position(void);
 /* Milliseconds of audio produced since the last vex_start. */
 int32_t vex_time(void);
+/* Recomputes and returns the frames of one replay tick at the current tempo
+ * and the rate of the last vex_init; 0 while no module is loaded. */
 int32_t update_samples_per_tick(void);
 
 /* The song and the further tunes a module packs into its order list.
@@ -85,15 +87,26 @@ int32_t update_samples_per_tick(void);
  * started a row in, or until a tick leaves the speed at 0 (that tick still
  * counts). Sequence 0 starts at position 0; each further one at the lowest
  * position below the song length that no earlier sequence started a row at,
- * from the state right after loading. Lengths are in frames at 44100 frames
- * a second, at most VEX_SONG_FRAMES_MAX (1200 s). */
+ * from the state right after loading.
+ *
+ * Lengths are in frames at the rate given to the last vex_init (44100 before
+ * any), at most 1200 s: VEX_SONG_FRAMES_AT(rate). VEX_SONG_FRAMES_MAX is
+ * that cap at 44100 frames a second. */
 #define VEX_MAX_SEQUENCES 128
+#define VEX_SONG_SECONDS_MAX 1200
+#define VEX_SONG_FRAMES_AT(rate) ((int32_t)(rate) * VEX_SONG_SECONDS_MAX)
 #define VEX_SONG_FRAMES_MAX 52920000
+#define VEX_MAX_LOOPS 16
 
 typedef struct vex_sequence {
     int32_t start_position; /* order position whose row 0 starts the sequence */
     int32_t frames;         /* its length */
     uint32_t samples_used;  /* bit s (1..31): a row it plays names sample s */
+    /* The frame at which the row state that ended the sequence first
+     * started, when that state is one the sequence itself started: it loops
+     * from there. -1 when it does not loop: it stopped at speed 0, reached
+     * the cap, or ran into a row state an earlier sequence started. */
+    int32_t loop_start;
 } vex_sequence;
 
 /* Scans a module image as read from the file (not one already given to
@@ -106,6 +119,19 @@ typedef struct vex_sequence {
  * module loaded before is dropped; mix_newhand gives silence), so call
  * vex_get after the scan, not before it. */
 int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max);
+/* As vex_sequences, with each looping sequence's length taken over `loops`
+ * passes (1..VEX_MAX_LOOPS; values outside are taken as the nearest end).
+ * The sequence is played on past its end, and the length ends where the row
+ * state that ended it is about to start for the (loops + 1)-th time. Passes
+ * are played, not multiplied: speed and tempo are not part of the row
+ * state, so a later pass may be a few frames longer or shorter than the
+ * first. The length stays within the cap, and stops early should a later
+ * pass leave the speed at 0. A sequence that does not loop keeps its
+ * length. Which positions start sequences, and where they loop, do not
+ * depend on loops; samples_used covers the rows of every pass. 1 gives what
+ * vex_sequences gives. */
+int32_t vex_sequences_looped(const uint8_t* image, vex_sequence* sequences, int32_t max,
+                             int32_t loops);
 /* Call after vex_get and before the first mix_newhand: the first tick then
  * starts row 0 of order position `position` instead of position 0, with
  * every other part of the player as vex_get left it. A position at or past
