@@ -70,6 +70,17 @@ void mix_newhand_stems(int32_t unused, void* destination, int32_t bytes, int16_t
  * since the module was loaded, else 0. */
 int32_t vex_sample_used(int32_t n);
 void vex_close(void);
+/* Stereo: channels panned left, right, right, left, repeating, at a
+ * separation of 0..100 per cent (100: hard left and right; 0: every channel
+ * in the middle; more is taken as 100); a negative value turns it off.
+ * A left channel gets the panning (255 x (100 - separation) + 100) / 200, a
+ * right one 255 minus that (0..255 is full left .. full right). It takes the
+ * place of the full-left panning the player gives a channel when a sample
+ * is set on it, so a sample set with effect 8, which sends no panning,
+ * leaves the channel as it was (127 after vex_init). Call after vex_init,
+ * which turns it off; it holds through vex_get and vex_sequences. Off, the
+ * mix is the same to the byte as without this call. */
+void vex_set_stereo(int32_t separation);
 int32_t vex_set_mastervolume(double level);
 /* Row + 100 x order position. */
 int32_t vex_position(void);
