@@ -1,7 +1,7 @@
 /* tunedump: a module player library for host programs.
  *
- * Calling order: vex_init once; set mix_solosample if one sample is to be
- * heard alone; vex_get with a module image that stays in place for the whole
+ * Calling order: vex_init once; vex_set_stereo if stereo is wanted; set
+ * mix_solosample if one sample is to be heard alone; vex_get with a module image that stays in place for the whole
  * playback; vex_start; any number of mix_newhand calls; vex_close.
  * vex_position, vex_time, vex_set_mastervolume and ehto_toteutuu may be
  * called between mix_newhand calls.
@@ -36,7 +36,10 @@ typedef struct vex_condition {
     int32_t tick_lo, tick_hi;
 } vex_condition;
 
-/* 1 on success, 0 when the driver or mixer could not be brought up. */
+/* Mixes `rate` frames a second, at most `frames` frames in one mixer call.
+ * A replay tick lasts rate x 125 / (tempo x 50) frames, rounded down (2.5 /
+ * tempo seconds; at least one frame). 1 on success, 0 when the driver or
+ * mixer could not be brought up. */
 int32_t vex_init(int32_t rate, int32_t frames);
 /* 1 if the module was loaded, 0 if refused (the reason is in pt_errorstr). */
 int32_t vex_get(uint8_t* image);
