@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -58,9 +59,9 @@ sequence_list sequences_of_image()
     return out;
 }
 
-sequence_list sequences_of(const mb_module& m)
+sequence_list sequences_of(const mb_module& m, int32_t rate = 44100)
 {
-    vex_init(44100, 4096);
+    vex_init(rate, 4096);
     place(mb_build(m));
     return sequences_of_image();
 }
@@ -144,6 +145,32 @@ TEST(Song, LoopStartsAndLengthsOverPasses)
             EXPECT_EQ(got, want) << c.name << ", " << passes[i] << " passes";
         }
     }
+}
+
+// A tick lasts the same time at every rate, so lengths scale with it.
+TEST(Song, LengthsScaleWithTheRate)
+{
+    // tempo 137, then 32 from position 1: 128 rows of 6 ticks
+    const mb_module song = module_of({0, 1}, {{0, 0, 0, 0xF, 137}, {1, 0, 0, 0xF, 32}});
+    const mb_module endless =
+        module_of({0, 1, 2, 3, 4, 5, 6, 7}, {{0, 0, 0, 0xF, 31}, {0, 0, 1, 0xF, 32}});
+    const int64_t at_44100 = sequences_of(song)[0].second;
+    for (const int64_t rate : {22050, 48000, 96000}) {
+        SCOPED_TRACE(rate);
+        // within one frame a tick at the higher of the two rates
+        const int64_t off = 44100 * int64_t{sequences_of(song, rate)[0].second} - at_44100 * rate;
+        EXPECT_LE(std::llabs(off), 128 * 6 * std::max<int64_t>(rate, 44100));
+        EXPECT_EQ(sequences_of(endless, rate)[0].second, VEX_SONG_FRAMES_AT(rate));
+    }
+}
+
+TEST(Song, TickLengthWithAndWithoutAModule)
+{
+    sequences_of(module_of({0}, {}), 48000);  // leaves no module loaded
+    EXPECT_EQ(update_samples_per_tick(), 0);
+    EXPECT_EQ(samples_per_tick, 0);
+    ASSERT_EQ(vex_get(image), 1);
+    EXPECT_EQ(update_samples_per_tick(), 960);  // tempo 125: 2.5 / 125 s
 }
 
 TEST(Song, RefusedModuleHasNoSequences)
