@@ -12,14 +12,11 @@ using namespace harness;
 
 namespace {
 
-// The same note of a looped ramp on each of the given channels, the effect
-// in their cells.
+// The same note on each of the given channels, the effect in their cells.
 mb_module notes_on(std::vector<int> channels, uint8_t effect = 0)
 {
     mb_module m = mb_new("M.K.");
-    m.samples[1] = flat_sample(200, 0, true);
-    for (size_t k = 0; k < 200; k++)
-        m.samples[1].data[k] = static_cast<int8_t>(k - 100);
+    m.samples[1] = flat_sample(200, 90, true);
     for (int ch : channels)
         mb_at(m, 0, 0, ch) = mb_cell{1, mb_period(30), effect, 0};
     return m;
