@@ -7,8 +7,9 @@
 // - its first byte (the first byte of the module title, which playback never
 //   reads) picks the mode, byte % fuzz_mode_count, from fuzz_modes: play the
 //   mix, play the mix with every sample's stem, scan the song's sequences
-//   and play the one the second-last byte picks (% the sequence count), or
-//   describe the module as --info does and name its stem files;
+//   (over one pass and over two) and play the one the second-last byte
+//   picks (% the sequence count), or describe the module as --info does and
+//   name its stem files;
 // - its last byte % 32 is the solo sample number (0: no solo);
 // - the event conditions tested between blocks are made from its last
 //   condition_bytes bytes, read backwards and wrapping round a short input.
@@ -103,6 +104,28 @@ void play_stems(const uint8_t* data, size_t size)
     load_and_render(data, size, 0, mix_block_with_stems);
 }
 
+// Over two passes: the same sequences, each at least as long, a looping one
+// looping from inside its first pass, every length within the cap. Only for
+// songs of a few minutes in all, so that the mode stays fast.
+void check_two_passes(const vex_sequence* once, int32_t count, int32_t filled)
+{
+    int64_t total = 0;
+    for (int32_t i = 0; i < filled; i++)
+        total += once[i].frames;
+    if (total > 180LL * td_rate)
+        return;
+    static vex_sequence twice[VEX_MAX_SEQUENCES];
+    if (vex_sequences_looped(image, twice, VEX_MAX_SEQUENCES, 2) != count)
+        std::abort();
+    for (int32_t i = 0; i < filled; i++)
+        if (twice[i].frames > VEX_SONG_FRAMES_MAX ||
+            twice[i].start_position != once[i].start_position ||
+            twice[i].loop_start != once[i].loop_start || twice[i].frames < once[i].frames ||
+            (once[i].loop_start < 0 && twice[i].frames != once[i].frames) ||
+            once[i].loop_start >= once[i].frames)
+            std::abort();
+}
+
 void play_sequence(const uint8_t* data, size_t size)
 {
     load_image(data, size);
@@ -112,11 +135,12 @@ void play_sequence(const uint8_t* data, size_t size)
         std::abort();
     if (count == 0)
         return;
-    for (int32_t i = 0; i < count && i < VEX_MAX_SEQUENCES; i++)
-        if (sequences[i].frames < 0 || sequences[i].frames > VEX_SONG_FRAMES_MAX)
-            std::abort();
     // The scan counts every sequence but fills at most the table's entries.
     const int32_t filled = count < VEX_MAX_SEQUENCES ? count : VEX_MAX_SEQUENCES;
+    for (int32_t i = 0; i < filled; i++)
+        if (sequences[i].frames < 0 || sequences[i].frames > VEX_SONG_FRAMES_MAX)
+            std::abort();
+    check_two_passes(sequences, count, filled);
     const int32_t pick = size >= 2 ? data[size - 2] % filled : 0;
     load_and_render(data, size, sequences[pick].start_position, mix_block);
 }

@@ -48,7 +48,8 @@ int32_t vex_get(uint8_t* image)
 
 int32_t update_samples_per_tick()
 {
-    samples_per_tick = vex_tickframes(pt_bpmtempo);
+    // No module loaded: no tempo, and no tick.
+    samples_per_tick = pt_bpmtempo > 0 ? vex_tickframes(pt_bpmtempo) : 0;
     return samples_per_tick;
 }
 

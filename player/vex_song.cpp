@@ -3,8 +3,9 @@
 // counters belong to the state so that a row a pattern loop repeats is not
 // taken for the song coming round again.
 #include <array>
+#include <cstdint>
 #include <cstring>
-#include <set>
+#include <map>
 #include <vector>
 
 #include "driver/sd_main.h"
@@ -19,10 +20,22 @@ constexpr int32_t order_entries = 128;
 // the other two (a counter never exceeds 15).
 using row_state = std::array<uint64_t, 3>;
 
-std::set<row_state> started_states;
+// Who first started a row in a state, and at which of its frames.
+struct first_start {
+    int32_t sequence;
+    int32_t frame;
+};
+
+std::map<row_state, first_start> started_states;
 bool position_started[order_entries];
 bool about_to_repeat = false;
 uint32_t rows_samples = 0;
+int32_t scanned_sequence = 0;  // the sequence being scanned
+int64_t tick_start_frame = 0;  // where the tick being played starts
+first_start repeated{};        // the state the sequence came round to
+row_state end_state{};
+int32_t end_state_starts = 0;  // while played on past the end
+int32_t passes_wanted = 1;
 
 row_state current_row_state()
 {
@@ -33,18 +46,38 @@ row_state current_row_state()
     return state;
 }
 
-void note_row_start()
+void note_row_samples()
 {
-    if (!started_states.insert(current_row_state()).second) {
-        about_to_repeat = true;
-        return;
-    }
-    position_started[pt_songpos] = true;
     for (int32_t ch = 0; ch < pt_channels; ch++) {
         const int32_t s = pt_lineptr[4 * ch];
         if (s >= 1 && s < pt_maxsamples)
             rows_samples |= 1u << s;
     }
+}
+
+void note_row_start()
+{
+    const first_start here{scanned_sequence, static_cast<int32_t>(tick_start_frame)};
+    const auto [at, fresh] = started_states.try_emplace(current_row_state(), here);
+    if (!fresh) {
+        about_to_repeat = true;
+        repeated = at->second;
+        end_state = at->first;
+        return;
+    }
+    position_started[pt_songpos] = true;
+    note_row_samples();
+}
+
+// Past the sequence's end nothing joins the states seen, so which positions
+// start sequences does not depend on the number of passes.
+void note_replayed_row_start()
+{
+    if (current_row_state() == end_state && ++end_state_starts > passes_wanted) {
+        about_to_repeat = true;
+        return;
+    }
+    note_row_samples();
 }
 
 // The scan plays without sound: every driver call the loader and the
@@ -110,17 +143,19 @@ void drop_module()
     pt_lineptr = nullptr;
 }
 
-// Frames of the sequence that starts at order position `start`, played from
-// the state right after loading; the rows it starts join the states seen.
-int32_t scan_sequence(int32_t start, uint32_t* samples_used)
+int64_t song_frames_cap()
 {
-    pt_init();
-    pt_songpos = start - 1;
+    const int64_t cap = static_cast<int64_t>(vex_rate) * VEX_SONG_SECONDS_MAX;
+    return cap < INT32_MAX ? cap : INT32_MAX;
+}
+
+// Plays ticks from `frames` on until a row start the hook refuses, a tick
+// that leaves the speed at 0 (it still counts) or the cap.
+int64_t play_ticks(int64_t frames, int64_t cap)
+{
     about_to_repeat = false;
-    rows_samples = 0;
-    int64_t frames = 0;
-    pt_rowstart_hook = note_row_start;
-    while (frames < VEX_SONG_FRAMES_MAX) {
+    while (frames < cap) {
+        tick_start_frame = frames;
         pt_play();
         if (about_to_repeat)
             break;
@@ -128,15 +163,47 @@ int32_t scan_sequence(int32_t start, uint32_t* samples_used)
         if (pt_vbtempo == 0)
             break;
     }
+    return frames < cap ? frames : cap;
+}
+
+// Plays a looping sequence on from its end through passes 2 .. passes_wanted.
+// The tick that came round has been played but not counted.
+int64_t play_further_passes(int64_t frames, int64_t cap)
+{
+    note_row_samples();
+    frames += vex_tickframes(pt_bpmtempo);
+    if (pt_vbtempo == 0 || frames >= cap)
+        return frames < cap ? frames : cap;
+    end_state_starts = 2;
+    pt_rowstart_hook = note_replayed_row_start;
+    return play_ticks(frames, cap);
+}
+
+// The sequence that starts at order position `start`, played from the
+// state right after loading; the rows its first pass starts join the states
+// seen.
+vex_sequence scan_sequence(int32_t start)
+{
+    pt_init();
+    pt_songpos = start - 1;
+    rows_samples = 0;
+    const int64_t cap = song_frames_cap();
+    pt_rowstart_hook = note_row_start;
+    int64_t frames = play_ticks(0, cap);
+    const bool loops = about_to_repeat && repeated.sequence == scanned_sequence;
+    if (loops && passes_wanted > 1)
+        frames = play_further_passes(frames, cap);
     pt_rowstart_hook = nullptr;
-    *samples_used |= rows_samples;
-    return static_cast<int32_t>(frames < VEX_SONG_FRAMES_MAX ? frames : VEX_SONG_FRAMES_MAX);
+    return vex_sequence{start, static_cast<int32_t>(frames), rows_samples,
+                        loops ? repeated.frame : -1};
 }
 
 }  // namespace
 
-int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max)
+int32_t vex_sequences_looped(const uint8_t* image, vex_sequence* sequences, int32_t max,
+                             int32_t loops)
 {
+    passes_wanted = loops < 1 ? 1 : loops > VEX_MAX_LOOPS ? VEX_MAX_LOOPS : loops;
     std::vector<uint8_t> copy(image, image + VEX_IMAGE_BUFFER);
     const driver_slots saved = install_silent_driver();
     int32_t count = 0;
@@ -144,10 +211,10 @@ int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max
         started_states.clear();
         std::memset(position_started, 0, sizeof position_started);
         for (int32_t start = 0; start >= 0; start = next_unstarted_position()) {
-            uint32_t used = 0;
-            const int32_t frames = scan_sequence(start, &used);
+            scanned_sequence = count;
+            const vex_sequence found = scan_sequence(start);
             if (count < max)
-                sequences[count] = vex_sequence{start, frames, used};
+                sequences[count] = found;
             count++;
         }
         started_states.clear();
@@ -155,6 +222,11 @@ int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max
     restore_driver(saved);
     drop_module();
     return count;
+}
+
+int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max)
+{
+    return vex_sequences_looped(image, sequences, max, 1);
 }
 
 void vex_start_at(int32_t position) { pt_songpos = position - 1; }

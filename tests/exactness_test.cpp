@@ -36,9 +36,9 @@ struct render_result {
 
 // The render pump's sequence of blocks, with a mixer of our choice.
 render_result render(const std::vector<uint8_t>& bytes, int32_t solo, int32_t frames,
-                     mixer_fn mix, int32_t convert)
+                     mixer_fn mix, int32_t convert, int32_t rate = 44100)
 {
-    vex_init(44100, 4096);
+    vex_init(rate, 4096);
     mix_solosample = solo;
     place(bytes);
     render_result out;
@@ -78,11 +78,12 @@ float* reference_mix(int16_t* d, int32_t f, int32_t c) { return reference::mix_s
 float* real_mix(int16_t* d, int32_t f, int32_t c) { return sd_mix_stereo(d, f, c); }
 
 // Both mixers, both output modes; the float buses are compared as bits.
-void expect_same_renders(const std::vector<uint8_t>& bytes, int32_t solo, int32_t frames)
+void expect_same_renders(const std::vector<uint8_t>& bytes, int32_t solo, int32_t frames,
+                         int32_t rate = 44100)
 {
     for (int32_t convert : {1, 0}) {
-        const render_result want = render(bytes, solo, frames, reference_mix, convert);
-        const render_result got = render(bytes, solo, frames, real_mix, convert);
+        const render_result want = render(bytes, solo, frames, reference_mix, convert, rate);
+        const render_result got = render(bytes, solo, frames, real_mix, convert, rate);
         ASSERT_EQ(got.pcm.size(), want.pcm.size());
         for (size_t k = 0; k < want.pcm.size(); k++)
             ASSERT_EQ(got.pcm[k], want.pcm[k]) << "value " << k << " (frame " << k / 2 << ")";
@@ -162,6 +163,25 @@ TEST(Exactness, DemoAndCorpusModulesMatchPlainMixer)
             continue;
         SCOPED_TRACE(name);
         expect_same_renders(bytes, 0, 20 * 44100);
+    }
+}
+
+// Other mixing rates: other steps for the voices and other tick lengths;
+// the render pump gives the plain mixer's frames too.
+TEST(Exactness, OtherRatesMatchPlainMixer)
+{
+    const std::vector<uint8_t> bytes = mb_build(generated(8, 77));
+    for (const int32_t rate : {22050, 48000, 96000}) {
+        SCOPED_TRACE(rate);
+        expect_same_renders(bytes, 0, 2 * rate, rate);
+        const render_result want = render(bytes, 0, 2 * rate, reference_mix, 1, rate);
+        std::vector<int16_t> pumped(want.pcm.size());
+        vex_init(rate, 4096);
+        place(bytes);
+        ASSERT_EQ(vex_get(image), 1);
+        vex_start(1);
+        mix_newhand(0, pumped.data(), static_cast<int32_t>(2 * pumped.size()));
+        EXPECT_EQ(pumped, want.pcm);
     }
 }
 

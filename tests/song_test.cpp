@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -57,9 +59,9 @@ sequence_list sequences_of_image()
     return out;
 }
 
-sequence_list sequences_of(const mb_module& m)
+sequence_list sequences_of(const mb_module& m, int32_t rate = 44100)
 {
-    vex_init(44100, 4096);
+    vex_init(rate, 4096);
     place(mb_build(m));
     return sequences_of_image();
 }
@@ -98,6 +100,77 @@ TEST(Song, SequencesOfGeneratedModules)
 {
     for (const song_case& c : song_cases)
         EXPECT_EQ(sequences_of(module_of(c.order, c.cells)), c.expected) << c.name;
+}
+
+constexpr int32_t row3 = 3 * 882;
+constexpr int32_t slow_row = 31 * 3445;  // speed 31, tempo 32
+
+struct loop_case {
+    const char* name;
+    std::vector<uint8_t> order;
+    std::vector<fx> cells;
+    // per sequence: start, loop start, frames over 1, 2, 3 and 16 passes
+    std::vector<std::array<int32_t, 6>> expected;
+};
+
+const loop_case loop_cases[] = {
+    // speed 3 until position 2 row 10 sets 6, which the later passes keep
+    {"looping song whose passes differ", {0, 1, 2},
+     {{0, 0, 0, 0xF, 3}, {2, 10, 0, 0xF, 6}, {2, 63, 0, 0xB, 1}},
+     {{0, 64 * row3, 138 * row3 + 54 * row6, 138 * row3 + 182 * row6, 138 * row3 + 310 * row6,
+       138 * row3 + 1974 * row6}}},
+    {"stopped by F00", {0}, {{0, 3, 0, 0xF, 0}},
+     {{0, -1, 3 * row6 + 882, 3 * row6 + 882, 3 * row6 + 882, 3 * row6 + 882}}},
+    {"second sequence runs into the first", {0, 1, 2}, {{1, 10, 0, 0xB, 0}},
+     {{0, 0, 75 * row6, 150 * row6, 225 * row6, 1200 * row6},
+      {2, -1, 64 * row6, 64 * row6, 64 * row6, 64 * row6}}},
+    {"passes stop at 1200 s", {0, 1}, {{0, 0, 0, 0xF, 31}, {0, 0, 1, 0xF, 32}},
+     {{0, 0, 128 * slow_row, 256 * slow_row, 384 * slow_row, VEX_SONG_FRAMES_MAX}}},
+};
+
+TEST(Song, LoopStartsAndLengthsOverPasses)
+{
+    const int32_t passes[] = {1, 2, 3, 16};
+    for (const loop_case& c : loop_cases) {
+        vex_init(44100, 4096);
+        place(mb_build(module_of(c.order, c.cells)));
+        for (int i = 0; i < 4; i++) {
+            vex_sequence found[VEX_MAX_SEQUENCES];
+            const int32_t n = vex_sequences_looped(image, found, VEX_MAX_SEQUENCES, passes[i]);
+            std::vector<std::array<int32_t, 3>> got, want;
+            for (int32_t s = 0; s < n; s++)
+                got.push_back({found[s].start_position, found[s].loop_start, found[s].frames});
+            for (const auto& e : c.expected)
+                want.push_back({e[0], e[1], e[2 + i]});
+            EXPECT_EQ(got, want) << c.name << ", " << passes[i] << " passes";
+        }
+    }
+}
+
+// A tick lasts the same time at every rate, so lengths scale with it.
+TEST(Song, LengthsScaleWithTheRate)
+{
+    // tempo 137, then 32 from position 1: 128 rows of 6 ticks
+    const mb_module song = module_of({0, 1}, {{0, 0, 0, 0xF, 137}, {1, 0, 0, 0xF, 32}});
+    const mb_module endless =
+        module_of({0, 1, 2, 3, 4, 5, 6, 7}, {{0, 0, 0, 0xF, 31}, {0, 0, 1, 0xF, 32}});
+    const int64_t at_44100 = sequences_of(song)[0].second;
+    for (const int64_t rate : {22050, 48000, 96000}) {
+        SCOPED_TRACE(rate);
+        // within one frame a tick at the higher of the two rates
+        const int64_t off = 44100 * int64_t{sequences_of(song, rate)[0].second} - at_44100 * rate;
+        EXPECT_LE(std::llabs(off), 128 * 6 * std::max<int64_t>(rate, 44100));
+        EXPECT_EQ(sequences_of(endless, rate)[0].second, VEX_SONG_FRAMES_AT(rate));
+    }
+}
+
+TEST(Song, TickLengthWithAndWithoutAModule)
+{
+    sequences_of(module_of({0}, {}), 48000);  // leaves no module loaded
+    EXPECT_EQ(update_samples_per_tick(), 0);
+    EXPECT_EQ(samples_per_tick, 0);
+    ASSERT_EQ(vex_get(image), 1);
+    EXPECT_EQ(update_samples_per_tick(), 960);  // tempo 125: 2.5 / 125 s
 }
 
 TEST(Song, RefusedModuleHasNoSequences)

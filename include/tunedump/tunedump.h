@@ -1,7 +1,7 @@
 /* tunedump: a module player library for host programs.
  *
- * Calling order: vex_init once; set mix_solosample if one sample is to be
- * heard alone; vex_get with a module image that stays in place for the whole
+ * Calling order: vex_init once; vex_set_stereo if stereo is wanted; set
+ * mix_solosample if one sample is to be heard alone; vex_get with a module image that stays in place for the whole
  * playback; vex_start; any number of mix_newhand calls; vex_close.
  * vex_position, vex_time, vex_set_mastervolume and ehto_toteutuu may be
  * called between mix_newhand calls.
@@ -36,7 +36,10 @@ typedef struct vex_condition {
     int32_t tick_lo, tick_hi;
 } vex_condition;
 
-/* 1 on success, 0 when the driver or mixer could not be brought up. */
+/* Mixes `rate` frames a second, at most `frames` frames in one mixer call.
+ * A replay tick lasts rate x 125 / (tempo x 50) frames, rounded down (2.5 /
+ * tempo seconds; at least one frame). 1 on success, 0 when the driver or
+ * mixer could not be brought up. */
 int32_t vex_init(int32_t rate, int32_t frames);
 /* 1 if the module was loaded, 0 if refused (the reason is in pt_errorstr). */
 int32_t vex_get(uint8_t* image);
@@ -70,11 +73,24 @@ void mix_newhand_stems(int32_t unused, void* destination, int32_t bytes, int16_t
  * since the module was loaded, else 0. */
 int32_t vex_sample_used(int32_t n);
 void vex_close(void);
+/* Stereo: channels panned left, right, right, left, repeating, at a
+ * separation of 0..100 per cent (100: hard left and right; 0: every channel
+ * in the middle; more is taken as 100); a negative value turns it off.
+ * A left channel gets the panning (255 x (100 - separation) + 100) / 200, a
+ * right one 255 minus that (0..255 is full left .. full right). It takes the
+ * place of the full-left panning the player gives a channel when a sample
+ * is set on it, so a sample set with effect 8, which sends no panning,
+ * leaves the channel as it was (127 after vex_init). Call after vex_init,
+ * which turns it off; it holds through vex_get and vex_sequences. Off, the
+ * mix is the same to the byte as without this call. */
+void vex_set_stereo(int32_t separation);
 int32_t vex_set_mastervolume(double level);
 /* Row + 100 x order position. */
 int32_t vex_position(void);
 /* Milliseconds of audio produced since the last vex_start. */
 int32_t vex_time(void);
+/* Recomputes and returns the frames of one replay tick at the current tempo
+ * and the rate of the last vex_init; 0 while no module is loaded. */
 int32_t update_samples_per_tick(void);
 
 /* The song and the further tunes a module packs into its order list.
@@ -85,15 +101,26 @@ int32_t update_samples_per_tick(void);
  * started a row in, or until a tick leaves the speed at 0 (that tick still
  * counts). Sequence 0 starts at position 0; each further one at the lowest
  * position below the song length that no earlier sequence started a row at,
- * from the state right after loading. Lengths are in frames at 44100 frames
- * a second, at most VEX_SONG_FRAMES_MAX (1200 s). */
+ * from the state right after loading.
+ *
+ * Lengths are in frames at the rate given to the last vex_init (44100 before
+ * any), at most 1200 s: VEX_SONG_FRAMES_AT(rate). VEX_SONG_FRAMES_MAX is
+ * that cap at 44100 frames a second. */
 #define VEX_MAX_SEQUENCES 128
+#define VEX_SONG_SECONDS_MAX 1200
+#define VEX_SONG_FRAMES_AT(rate) ((int32_t)(rate) * VEX_SONG_SECONDS_MAX)
 #define VEX_SONG_FRAMES_MAX 52920000
+#define VEX_MAX_LOOPS 16
 
 typedef struct vex_sequence {
     int32_t start_position; /* order position whose row 0 starts the sequence */
     int32_t frames;         /* its length */
     uint32_t samples_used;  /* bit s (1..31): a row it plays names sample s */
+    /* The frame at which the row state that ended the sequence first
+     * started, when that state is one the sequence itself started: it loops
+     * from there. -1 when it does not loop: it stopped at speed 0, reached
+     * the cap, or ran into a row state an earlier sequence started. */
+    int32_t loop_start;
 } vex_sequence;
 
 /* Scans a module image as read from the file (not one already given to
@@ -106,6 +133,19 @@ typedef struct vex_sequence {
  * module loaded before is dropped; mix_newhand gives silence), so call
  * vex_get after the scan, not before it. */
 int32_t vex_sequences(const uint8_t* image, vex_sequence* sequences, int32_t max);
+/* As vex_sequences, with each looping sequence's length taken over `loops`
+ * passes (1..VEX_MAX_LOOPS; values outside are taken as the nearest end).
+ * The sequence is played on past its end, and the length ends where the row
+ * state that ended it is about to start for the (loops + 1)-th time. Passes
+ * are played, not multiplied: speed and tempo are not part of the row
+ * state, so a later pass may be a few frames longer or shorter than the
+ * first. The length stays within the cap, and stops early should a later
+ * pass leave the speed at 0. A sequence that does not loop keeps its
+ * length. Which positions start sequences, and where they loop, do not
+ * depend on loops; samples_used covers the rows of every pass. 1 gives what
+ * vex_sequences gives. */
+int32_t vex_sequences_looped(const uint8_t* image, vex_sequence* sequences, int32_t max,
+                             int32_t loops);
 /* Call after vex_get and before the first mix_newhand: the first tick then
  * starts row 0 of order position `position` instead of position 0, with
  * every other part of the player as vex_get left it. A position at or past
