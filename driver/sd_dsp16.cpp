@@ -1,6 +1,7 @@
 // The null driver: no device. Audio exists only because the host pulls it
 // through the render pump.
 #include "driver/sd_main.h"
+#include "driver/sd_notes.h"
 #include "mixer/sd_mix.h"
 
 int32_t dsp16_init(int32_t rate, int32_t frames) { return sd_mix_init(rate, frames); }
@@ -20,5 +21,6 @@ int32_t sd_dsp16_init()
     sd_stop = dsp16_stop;
     sd_shutdown = dsp16_shutdown;
     sd_mix_setfunctions();
+    sd_notes_install();
     return 1;
 }

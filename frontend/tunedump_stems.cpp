@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontend/safe_name.h"
 #include "frontend/tunedump_info.h"
 #include "frontend/tunedumps.h"
 #include "tunedump/tunedump.h"
@@ -29,12 +30,6 @@ stem_file files[stem_slots];
 int16_t blocks[stem_slots][2 * td_blockframes];
 
 const uint8_t* sample_name(int32_t n) { return td_sample_name(td_module_image(), n); }
-
-bool is_kept(uint8_t c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_' || c == '.';
-}
 
 void hand_in(stem_file& f)
 {
@@ -132,16 +127,7 @@ void print_files()
 
 std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
 {
-    std::string safe;
-    for (int32_t i = 0; i < bytes && name[i] != 0; i++) {
-        const char c = is_kept(name[i]) ? static_cast<char>(name[i]) : '_';
-        if (!(c == '_' && !safe.empty() && safe.back() == '_'))
-            safe += c;
-    }
-    const size_t first = safe.find_first_not_of("_.");
-    safe = first == std::string::npos ? "" : safe.substr(first, safe.find_last_not_of("_.") - first + 1);
-    if (safe.size() > 40)
-        safe.resize(40);
+    const std::string safe = td_safe_name(name, bytes);
     char number[4];
     std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
     return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
