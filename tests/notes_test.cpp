@@ -216,3 +216,192 @@ TEST(Notes, CellTable)
         }
     }
 }
+
+namespace {
+
+std::vector<uint8_t> file_bytes(const std::string& path)
+{
+    const std::string s = cli::slurp(path);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+std::string all_of(const recording& r)
+{
+    return td_notes_csv(r.notes, r.names, rate) + changes_of(r.notes);
+}
+
+std::vector<int16_t> left_values(const std::vector<int16_t>& stereo)
+{
+    std::vector<int16_t> left(stereo.size(), 0);
+    for (size_t k = 0; k < stereo.size(); k += 2)
+        left[k] = stereo[k];
+    return left;
+}
+
+// Every way of moving the song on records the notes of the plain render,
+// and recording changes nothing that is rendered. A solo render lists its
+// sample's notes and is heard only within them.
+void expect_one_set_of_notes(const std::vector<uint8_t>& bytes, int32_t frames, int solos)
+{
+    const recording full = record(bytes, frames);
+    ASSERT_FALSE(full.notes.notes.empty());
+    const recording quiet = record(bytes, frames, path::stereo, 0, false);
+    EXPECT_TRUE(full.audio == quiet.audio) << "recording changed the render";
+    EXPECT_TRUE(quiet.notes.notes.empty());
+    const recording left = record(bytes, frames, path::left);
+    EXPECT_TRUE(left.audio == left_values(full.audio));
+    EXPECT_EQ(all_of(left), all_of(full)) << "left";
+    const recording stems = record(bytes, frames, path::stems);
+    EXPECT_TRUE(stems.audio == full.audio);
+    EXPECT_EQ(all_of(stems), all_of(full)) << "stems";
+    const recording skipped = record(bytes, frames, path::skip_second_half);
+    EXPECT_EQ(all_of(skipped), all_of(full)) << "render, then skip";
+    for (int32_t n = 1; n <= solos; n++) {
+        SCOPED_TRACE("solo " + std::to_string(n));
+        const recording solo = record(bytes, frames, path::stereo, n);
+        EXPECT_EQ(all_of(solo), td_notes_csv(td_notes_of_sample(full.notes, n), full.names, rate) +
+                                    changes_of(td_notes_of_sample(full.notes, n)));
+        expect_heard_only_within_notes(solo);
+    }
+}
+
+}  // namespace
+
+TEST(Notes, OneSetOfNotesWhateverMovesTheSong)
+{
+    for (const auto& [channels, seed] : {std::pair{4, 41}, std::pair{8, 42}, std::pair{32, 43}}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels");
+        expect_one_set_of_notes(mb_build(generated_modules::generated(channels, seed)), 8 * rate, 10);
+    }
+    for (const char* name : {"The_Last_V8.mod", "ironseed-VOID.mod"}) {
+        const std::vector<uint8_t> bytes = file_bytes(std::string(TUNEDUMP_CORPUS_DIR "/") + name);
+        if (bytes.empty())
+            continue;
+        SCOPED_TRACE(name);
+        expect_one_set_of_notes(bytes, 20 * rate, 31);
+    }
+}
+
+namespace {
+
+// Prints each note-on and each bend of a sounding note as "kind track
+// seconds pitch", pitch being the key plus the bend at a range of 24.
+const char* const mido_lister = R"(import sys, mido
+f = mido.MidiFile(sys.argv[1])
+assert f.type == 1 and f.length >= 0
+tempo = [m.tempo for m in f.tracks[0] if m.type == 'set_tempo'][0]
+for track in f.tracks[1:]:
+    ticks, name, key, bend = 0, '', {}, {}
+    for m in track:
+        ticks += m.time
+        t = mido.tick2second(ticks, f.ticks_per_beat, tempo)
+        if m.type == 'track_name':
+            name = m.name
+        elif m.type == 'pitchwheel':
+            bend[m.channel] = m.pitch
+            if m.channel in key:
+                print('bend', name, t, key[m.channel] + m.pitch * 24 / 8192)
+        elif m.type == 'note_on' and m.velocity > 0:
+            key[m.channel] = m.note
+            print('on', name, t, m.note + bend.get(m.channel, 0) * 24 / 8192)
+        elif m.type in ('note_on', 'note_off'):
+            key.pop(m.channel, None)
+)";
+
+struct heard {
+    std::string kind;
+    double seconds, pitch;
+    bool used = false;
+};
+
+bool mido_here()
+{
+    return std::system("/usr/bin/python3 -c 'import mido' > /dev/null 2>&1") == 0;
+}
+
+// What mido reads from the file, by track name, in order of time.
+std::map<std::string, std::vector<heard>> read_with_mido(const std::string& midi)
+{
+    const std::string dir = cli::scratch_dir();
+    {
+        std::ofstream(dir + "/list.py") << mido_lister;
+        std::ofstream(dir + "/notes.mid", std::ios::binary) << midi;
+    }
+    std::map<std::string, std::vector<heard>> tracks;
+    FILE* out = popen(("/usr/bin/python3 " + dir + "/list.py " + dir + "/notes.mid").c_str(), "r");
+    if (out == nullptr)
+        return tracks;
+    char kind[8], name[64];
+    double seconds, pitch;
+    while (std::fscanf(out, "%7s %63s %lf %lf", kind, name, &seconds, &pitch) == 4)
+        tracks[name].push_back(heard{kind, seconds, pitch});
+    EXPECT_EQ(pclose(out), 0) << "mido could not read the file";
+    // Tracks of one name (a sample on more than 15 channels) interleave.
+    for (auto& [name, events] : tracks)
+        std::stable_sort(events.begin(), events.end(),
+                         [](const heard& a, const heard& b) { return a.seconds < b.seconds; });
+    return tracks;
+}
+
+// One event in the track at the time within 1 ms, of the pitch within a cent.
+void expect_heard(std::vector<heard>& track, bool note_on, double seconds, double pitch)
+{
+    auto at = std::lower_bound(track.begin(), track.end(), seconds - 0.001,
+                               [](const heard& h, double s) { return h.seconds < s; });
+    for (; at != track.end() && at->seconds <= seconds + 0.001; ++at)
+        if (!at->used && std::fabs(at->pitch - pitch) <= 0.01 && (!note_on || at->kind == "on")) {
+            at->used = true;
+            return;
+        }
+    ADD_FAILURE() << (note_on ? "no note-on" : "no note-on or bend") << " at " << seconds
+                  << " s of pitch " << pitch;
+}
+
+// Every note with a period starts at its frame and pitch; every change of
+// period is there as a bend or a new note.
+void expect_midi_as_notes(const td_note_list& list, const td_note_names& names, const std::string& midi)
+{
+    std::map<std::string, std::vector<heard>> tracks = read_with_mido(midi);
+    for (const vex_note& n : td_notes_in_order(list)) {
+        const std::string& name = names[static_cast<size_t>(n.sample)];
+        ASSERT_TRUE(tracks.count(name)) << "no track " << name;
+        std::vector<heard>& track = tracks[name];
+        if (n.period > 0)
+            expect_heard(track, true, static_cast<double>(n.start_frame) / rate, td_note_pitch(n.period));
+        int32_t period = n.period;
+        for (int32_t i = 0; i < n.changes; i++) {
+            const vex_note_change& c = list.changes[static_cast<size_t>(n.first_change + i)];
+            if (c.period > 0 && c.period != period)
+                expect_heard(track, period <= 0, static_cast<double>(c.frame) / rate, td_note_pitch(c.period));
+            period = c.period > 0 ? c.period : period;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(Notes, MidoReadsTheMidiFilesAsTheCsvSays)
+{
+    if (!mido_here())
+        GTEST_SKIP() << "/usr/bin/python3 has no mido";
+    const recording r =
+        record(mb_build(generated_modules::generated(32, 44)), 6 * rate);
+    td_note_names names = r.names;
+    for (int n = 1; n < 32; n++)
+        names[static_cast<size_t>(n)] = "sample" + std::to_string(n);
+    expect_midi_as_notes(r.notes, names, td_notes_midi(r.notes, names, rate));
+    const td_note_list one = td_notes_of_sample(r.notes, 2);
+    expect_midi_as_notes(one, names, td_notes_midi_of_sample(r.notes, names, rate, 2));
+    // One sample on 32 channels: three tracks of its name. A slide further
+    // than the bend range starts new keys.
+    mb_module m = mb_new("32CH");
+    m.samples[1] = flat_sample(2000, 10, true);
+    for (int ch = 0; ch < 32; ch++)
+        mb_at(m, 0, 0, ch) = mb_cell{1, mb_period(12 + 2 * ch), 0, 0};
+    mb_at(m, 0, 0, 0) = mb_cell{1, mb_period(12), 0x1, 0xFF};
+    mb_at(m, 0, 0, 1) = mb_cell{1, mb_period(14), 0x4, 0x8F};
+    const recording wide = record(mb_build(m), 2 * rate);
+    const std::string midi = td_notes_midi(wide.notes, names, rate);
+    EXPECT_EQ(midi[11], 4) << "a tempo track and three of sample 1";
+    expect_midi_as_notes(wide.notes, names, midi);
+}
