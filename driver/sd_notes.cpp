@@ -58,11 +58,15 @@ int32_t solo = 0;
 // frame a voice ran out on into the render's count.
 int64_t clock_offset = 0;
 
-// Ended notes not handed out, each one's changes in a run of their own in
-// ended_changes; the first `handed` of them went out with the last take.
+// Ended notes, each one's changes in a run of their own in ended_changes.
+// From `head` on they have not been forgotten; the first `handed` of those
+// went out with the last take.
 std::vector<vex_note> ended;
 std::vector<vex_note_change> ended_changes;
+size_t head = 0;
 size_t handed = 0;
+// The channels the song has: the rest are never sent anything.
+int32_t song_channels = 0;
 
 bool listed(const vex_note& n)
 {
@@ -121,7 +125,7 @@ void note_changes(int ch, int64_t frame)
 // out before its note started is one the note's start has not reached yet.
 void end_run_out_notes()
 {
-    for (int ch = 0; ch < channels; ch++) {
+    for (int ch = 0; ch < song_channels; ch++) {
         if (!running[ch].open || !mix_voiceended[ch])
             continue;
         const int64_t frame = mix_voiceendframe[ch] + clock_offset;
@@ -156,7 +160,7 @@ void forget_notes()
         r.open = false;
     ended.clear();
     ended_changes.clear();
-    handed = 0;
+    head = handed = 0;
 }
 
 void forget_voices()
@@ -166,6 +170,7 @@ void forget_voices()
     for (uint32_t& length : sample_length)
         length = 0;
     solo = mix_solosample;
+    song_channels = 0;
     forget_notes();
 }
 
@@ -231,6 +236,33 @@ void wrap(Slot& table_slot, Slot& next, Slot wrapper)
     table_slot = wrapper;
 }
 
+// The changes of ended[first..] start here.
+size_t changes_from(size_t first)
+{
+    return first < ended.size() ? static_cast<size_t>(ended[first].first_change)
+                                : ended_changes.size();
+}
+
+// Drops the notes before head once they are the larger part, so that a
+// host that takes notes as it goes keeps a short list.
+void compact()
+{
+    if (head == ended.size()) {
+        ended.clear();
+        ended_changes.clear();
+        head = 0;
+        return;
+    }
+    if (head < 4096 || 2 * head < ended.size())
+        return;
+    const size_t gone = changes_from(head);
+    ended.erase(ended.begin(), ended.begin() + static_cast<std::ptrdiff_t>(head));
+    ended_changes.erase(ended_changes.begin(), ended_changes.begin() + static_cast<std::ptrdiff_t>(gone));
+    for (vex_note& n : ended)
+        n.first_change -= static_cast<int32_t>(gone);
+    head = 0;
+}
+
 }  // namespace
 
 void sd_notes_install()
@@ -263,36 +295,31 @@ void sd_notes_tick(int64_t frame, const int32_t* cell_notes, int32_t count)
     end_run_out_notes();
     clock_offset = frame - mix_frameclock;
     count = std::min(count, channels);
+    song_channels = std::max(song_channels, count);
     for (int ch = 0; ch < count; ch++)
         settle_tick(ch, frame, cell_notes[ch]);
 }
 
 int32_t sd_notes_take(vex_note* notes, int32_t max)
 {
-    if (handed > 0) {
-        const size_t gone = handed < ended.size() ? static_cast<size_t>(ended[handed].first_change)
-                                                  : ended_changes.size();
-        ended.erase(ended.begin(), ended.begin() + static_cast<std::ptrdiff_t>(handed));
-        ended_changes.erase(ended_changes.begin(),
-                            ended_changes.begin() + static_cast<std::ptrdiff_t>(gone));
-        for (vex_note& n : ended)
-            n.first_change -= static_cast<int32_t>(gone);
-        handed = 0;
-    }
+    head += handed;
+    handed = 0;
+    compact();
     if (notes == nullptr || max <= 0)
         return 0;
-    handed = std::min(ended.size(), static_cast<size_t>(max));
-    std::copy(ended.begin(), ended.begin() + static_cast<std::ptrdiff_t>(handed), notes);
+    handed = std::min(ended.size() - head, static_cast<size_t>(max));
+    const auto first = ended.begin() + static_cast<std::ptrdiff_t>(head);
+    std::copy(first, first + static_cast<std::ptrdiff_t>(handed), notes);
     return static_cast<int32_t>(handed);
 }
 
 int32_t sd_notes_changes(int32_t first, vex_note_change* changes, int32_t max)
 {
-    const size_t out = handed < ended.size() ? static_cast<size_t>(ended[handed].first_change)
-                                             : (handed > 0 ? ended_changes.size() : 0);
-    if (changes == nullptr || first < 0 || max <= 0 || static_cast<size_t>(first) >= out)
+    const size_t from = changes_from(head), to = changes_from(head + handed);
+    if (changes == nullptr || max <= 0 || first < 0 || static_cast<size_t>(first) < from ||
+        static_cast<size_t>(first) >= to)
         return 0;
-    const size_t n = std::min(out - static_cast<size_t>(first), static_cast<size_t>(max));
+    const size_t n = std::min(to - static_cast<size_t>(first), static_cast<size_t>(max));
     std::copy_n(ended_changes.begin() + first, n, changes);
     return static_cast<int32_t>(n);
 }
