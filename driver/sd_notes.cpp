@@ -121,8 +121,9 @@ void note_changes(int ch, int64_t frame)
 }
 
 // A voice that ran out since the last tick stays silent until it is given
-// a read position again: its note ends where it ran out. A voice that ran
-// out before its note started is one the note's start has not reached yet.
+// a read position again: its note ends where it ran out. A run-out before
+// the note's start is an earlier note's, left standing until the mixer
+// takes the new read position at its next block.
 void end_run_out_notes()
 {
     for (int ch = 0; ch < song_channels; ch++) {
@@ -257,7 +258,8 @@ void compact()
         return;
     const size_t gone = changes_from(head);
     ended.erase(ended.begin(), ended.begin() + static_cast<std::ptrdiff_t>(head));
-    ended_changes.erase(ended_changes.begin(), ended_changes.begin() + static_cast<std::ptrdiff_t>(gone));
+    ended_changes.erase(ended_changes.begin(),
+                        ended_changes.begin() + static_cast<std::ptrdiff_t>(gone));
     for (vex_note& n : ended)
         n.first_change -= static_cast<int32_t>(gone);
     head = 0;

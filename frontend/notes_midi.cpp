@@ -131,7 +131,8 @@ private:
         key_ = std::clamp(static_cast<int32_t>(std::lround(pitch)), 0, 127);
         bend(frame, pitch);
         const uint8_t velocity = static_cast<uint8_t>(std::clamp(2 * volume_, 1, 127));
-        add(frame, order_on, {static_cast<uint8_t>(0x90 | c_), static_cast<uint8_t>(key_), velocity});
+        add(frame, order_on,
+            {static_cast<uint8_t>(0x90 | c_), static_cast<uint8_t>(key_), velocity});
         sounding_ = true;
     }
 

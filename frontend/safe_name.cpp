@@ -19,7 +19,9 @@ std::string td_safe_name(const uint8_t* name, int32_t bytes)
             safe += c;
     }
     const size_t first = safe.find_first_not_of("_.");
-    safe = first == std::string::npos ? "" : safe.substr(first, safe.find_last_not_of("_.") - first + 1);
+    if (first == std::string::npos)
+        return "";
+    safe = safe.substr(first, safe.find_last_not_of("_.") - first + 1);
     if (safe.size() > 40)
         safe.resize(40);
     return safe;

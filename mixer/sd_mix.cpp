@@ -322,8 +322,9 @@ int32_t mix_runoutframe(uint32_t length, uint64_t p, uint64_t step, int32_t fram
 void mix_voiceranout(int ch, const mix_voicemark& mark, int32_t frames)
 {
     mix_voiceended[ch] = true;
+    const mix_channel& voice = mix_realchannels[ch];
     mix_voiceendframe[ch] =
-        mix_frameclock + mix_runoutframe(mix_realchannels[ch].length, mark.position, mark.step, frames);
+        mix_frameclock + mix_runoutframe(voice.length, mark.position, mark.step, frames);
 }
 
 bool mix_voice_renders(int ch)

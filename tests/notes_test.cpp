@@ -32,10 +32,10 @@ struct recording {
 // Loads the module image, records while the frames go through the pump in
 // blocks of 1000 frames, then stops recording and takes the notes.
 recording record(const std::vector<uint8_t>& bytes, int32_t frames, path way = path::stereo,
-                 int32_t solo = 0, bool on = true)
+                 int32_t solo = 0, bool on = true, int32_t at_rate = rate)
 {
     recording r;
-    vex_init(rate, 4096);
+    vex_init(at_rate, 4096);
     mix_solosample = solo;
     place(bytes);
     EXPECT_EQ(vex_get(image), 1);
@@ -103,8 +103,8 @@ void expect_heard_only_within_notes(const recording& r)
 {
     std::vector<bool> covered(r.audio.size() / 2, false);
     for (const vex_note& n : r.notes.notes)
-        for (int64_t f = n.start_frame; f < n.end_frame && f < static_cast<int64_t>(covered.size()); f++)
-            covered[static_cast<size_t>(f)] = true;
+        for (int64_t f = n.start_frame; f < n.end_frame; f++)
+            covered.at(static_cast<size_t>(f)) = true;
     for (size_t f = 0; f < covered.size(); f++)
         if (!covered[f] && (r.audio[2 * f] != 0 || r.audio[2 * f + 1] != 0)) {
             ADD_FAILURE() << "frame " << f << " is heard outside every note";
@@ -271,7 +271,8 @@ TEST(Notes, OneSetOfNotesWhateverMovesTheSong)
 {
     for (const auto& [channels, seed] : {std::pair{4, 41}, std::pair{8, 42}, std::pair{32, 43}}) {
         SCOPED_TRACE(std::to_string(channels) + " channels");
-        expect_one_set_of_notes(mb_build(generated_modules::generated(channels, seed)), 8 * rate, 10);
+        const mb_module m = generated_modules::generated(channels, seed);
+        expect_one_set_of_notes(mb_build(m), 8 * rate, 10);
     }
     for (const char* name : {"The_Last_V8.mod", "ironseed-VOID.mod"}) {
         const std::vector<uint8_t> bytes = file_bytes(std::string(TUNEDUMP_CORPUS_DIR "/") + name);
@@ -343,6 +344,8 @@ std::map<std::string, std::vector<heard>> read_with_mido(const std::string& midi
     return tracks;
 }
 
+double seconds(int64_t frame) { return static_cast<double>(frame) / rate; }
+
 // One event in the track at the time within 1 ms, of the pitch within a cent.
 void expect_heard(std::vector<heard>& track, bool note_on, double seconds, double pitch)
 {
@@ -359,7 +362,8 @@ void expect_heard(std::vector<heard>& track, bool note_on, double seconds, doubl
 
 // Every note with a period starts at its frame and pitch; every change of
 // period is there as a bend or a new note.
-void expect_midi_as_notes(const td_note_list& list, const td_note_names& names, const std::string& midi)
+void expect_midi_as_notes(const td_note_list& list, const td_note_names& names,
+                          const std::string& midi)
 {
     std::map<std::string, std::vector<heard>> tracks = read_with_mido(midi);
     for (const vex_note& n : td_notes_in_order(list)) {
@@ -367,12 +371,12 @@ void expect_midi_as_notes(const td_note_list& list, const td_note_names& names, 
         ASSERT_TRUE(tracks.count(name)) << "no track " << name;
         std::vector<heard>& track = tracks[name];
         if (n.period > 0)
-            expect_heard(track, true, static_cast<double>(n.start_frame) / rate, td_note_pitch(n.period));
+            expect_heard(track, true, seconds(n.start_frame), td_note_pitch(n.period));
         int32_t period = n.period;
         for (int32_t i = 0; i < n.changes; i++) {
             const vex_note_change& c = list.changes[static_cast<size_t>(n.first_change + i)];
             if (c.period > 0 && c.period != period)
-                expect_heard(track, period <= 0, static_cast<double>(c.frame) / rate, td_note_pitch(c.period));
+                expect_heard(track, period <= 0, seconds(c.frame), td_note_pitch(c.period));
             period = c.period > 0 ? c.period : period;
         }
     }
@@ -404,4 +408,20 @@ TEST(Notes, MidoReadsTheMidiFilesAsTheCsvSays)
     const std::string midi = td_notes_midi(wide.notes, names, rate);
     EXPECT_EQ(midi[11], 4) << "a tempo track and three of sample 1";
     expect_midi_as_notes(wide.notes, names, midi);
+}
+
+TEST(Notes, StartsFallOnTickBoundariesAt48kHz)
+{
+    mb_module m = mb_new("32CH");
+    m.samples[1] = flat_sample(2000, 10, true);
+    for (int ch = 0; ch < 32; ch++)
+        mb_at(m, 0, ch, ch) = mb_cell{1, mb_period(24 + ch), 0, 0};
+    const recording r = record(mb_build(m), 48000 * 5, path::stereo, 1, true, 48000);
+    const std::vector<vex_note> notes = td_notes_in_order(r.notes);
+    ASSERT_EQ(notes.size(), 32u);
+    for (int ch = 0; ch < 32; ch++) {
+        EXPECT_EQ(notes[static_cast<size_t>(ch)].channel, ch);
+        EXPECT_EQ(notes[static_cast<size_t>(ch)].start_frame, int64_t{6} * samples_per_tick * ch);
+    }
+    expect_heard_only_within_notes(r);
 }
