@@ -182,6 +182,8 @@ TEST(Notes, CellTable)
          "7056:431:64 7938:433:64 8820:435:64 9702:436:64"},
         {"a first sample with 3xx plays from 0 at no period", {{0, 0, {1, d2, 0x3, 0x00}}},
          {"0,21168,0.000000,0.480000,1,1,lead,D-2,0,,64"}, nullptr},
+        {"a note never raised from volume 0 is not listed", {{0, 0, note}, {1, 0, {1, c2, 0xC, 0}}},
+         {"0,5292,0.000000,0.120000,1,1,lead,C-2,428,60.000,64"}, ""},
         {"an empty sample silences the note", {{0, 0, note}, {1, 0, {4, 0, 0, 0}}},
          {"0,5292,0.000000,0.120000,1,1,lead,C-2,428,60.000,64"}, ""},
         {"starts on one tick sort by channel", {{0, 1, note}, {0, 0, {2, d2, 0, 0}}},
