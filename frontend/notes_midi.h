@@ -12,6 +12,7 @@
 // nearest key with a pitch bend for the rest (bend range +-24 semitones);
 // changes of period within it bend it, or, further than the range, end it
 // and start the key they reach; changes of volume are expression (CC 11).
+// A note without a period yet (0) sounds from its first change that has one.
 // 1920 ticks a second: every event lies within 0.27 ms of its frame.
 std::string td_notes_midi(const td_note_list& list, const td_note_names& names, int32_t rate);
 // The same for sample n's notes alone: its stem's file.
