@@ -2,6 +2,7 @@
 // through the render pump.
 #include "driver/sd_main.h"
 #include "driver/sd_panning.h"
+#include "driver/sd_notes.h"
 #include "mixer/sd_mix.h"
 
 int32_t dsp16_init(int32_t rate, int32_t frames) { return sd_mix_init(rate, frames); }
@@ -22,5 +23,6 @@ int32_t sd_dsp16_init()
     sd_shutdown = dsp16_shutdown;
     sd_mix_setfunctions();
     sd_panning_forget();
+    sd_notes_install();
     return 1;
 }

@@ -13,6 +13,7 @@
 #include "frontend/output_sink.h"
 #include "frontend/piece_writer.h"
 #include "frontend/run_cleanup.h"
+#include "frontend/safe_name.h"
 #include "frontend/tunedump_info.h"
 #include "tunedump/tunedump.h"
 
@@ -36,12 +37,6 @@ struct stems_run {
 };
 
 const uint8_t* sample_name(int32_t n) { return td_sample_name(td_module_image(), n); }
-
-bool is_kept(uint8_t c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_' || c == '.';
-}
 
 void hand_in(stem_file& f)
 {
@@ -177,16 +172,7 @@ int take_folder(const char* outdir)
 
 std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
 {
-    std::string safe;
-    for (int32_t i = 0; i < bytes && name[i] != 0; i++) {
-        const char c = is_kept(name[i]) ? static_cast<char>(name[i]) : '_';
-        if (!(c == '_' && !safe.empty() && safe.back() == '_'))
-            safe += c;
-    }
-    const size_t first = safe.find_first_not_of("_.");
-    safe = first == std::string::npos ? "" : safe.substr(first, safe.find_last_not_of("_.") - first + 1);
-    if (safe.size() > 40)
-        safe.resize(40);
+    const std::string safe = td_safe_name(name, bytes);
     char number[4];
     std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
     return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";

@@ -16,8 +16,9 @@ void render_left(int ch, float lvol, int32_t frames)
 {
     if (!mix_voice_renders(ch))
         return;
+    const mix_voicemark mark = mix_markvoice(ch);
     if (sd_c_imixleft_ended(&mix_realchannels[ch], left_bus.data(), frames, lvol))
-        mix_voiceended[ch] = true;
+        mix_voiceranout(ch, mark, frames);
 }
 
 void use_left_bus(int32_t frames)
@@ -55,6 +56,7 @@ void sd_mix_left(int16_t* destination, int32_t frames)
         const mix_channel& voice = mix_realchannels[ch];
         render_left(ch, mix_leftgain(mainvolume, voice.volume, voice.panning), frames);
     }
+    mix_frameclock += frames;
     // The output bus starts cleared and bus 0 is its only input.
     sd_c_takemono32ftos16i(left_bus.data(), mix_buses[mix_outputbus].inputs[0].gain, destination,
                            frames);
@@ -70,4 +72,5 @@ void sd_mix_skip(int32_t frames)
     use_left_bus(frames);
     for (int ch = 0; ch < mix_activechannels; ch++)
         render_left(ch, 0.0f, frames);
+    mix_frameclock += frames;
 }

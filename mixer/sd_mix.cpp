@@ -22,6 +22,8 @@ int32_t mix_activechannels = 4;
 int32_t sd_mix_rate = 44100;
 int32_t sd_mix_interpolation = 1;
 bool mix_voiceended[mix_maxchannels];
+int64_t mix_frameclock = 0;
+int64_t mix_voiceendframe[mix_maxchannels];
 
 constexpr uint32_t amiga_clock = 3546836;
 
@@ -301,6 +303,30 @@ static void merge_channel(int ch)
     }
 }
 
+mix_voicemark mix_markvoice(int ch)
+{
+    const mix_channel& v = mix_realchannels[ch];
+    return {static_cast<uint64_t>(v.position) << 32 | v.position_fraction,
+            static_cast<uint64_t>(static_cast<uint32_t>(v.step)) << 32 | v.step_fraction};
+}
+
+int32_t mix_runoutframe(uint32_t length, uint64_t p, uint64_t step, int32_t frames)
+{
+    const uint64_t end = static_cast<uint64_t>(length) << 32;
+    if (p >= end || step >= end - p)
+        return 0;
+    const uint64_t k = step == 0 ? UINT64_MAX : (end - p - 1) / step;
+    return k < static_cast<uint64_t>(frames) ? static_cast<int32_t>(k) : frames - 1;
+}
+
+void mix_voiceranout(int ch, const mix_voicemark& mark, int32_t frames)
+{
+    mix_voiceended[ch] = true;
+    const mix_channel& voice = mix_realchannels[ch];
+    mix_voiceendframe[ch] =
+        mix_frameclock + mix_runoutframe(voice.length, mark.position, mark.step, frames);
+}
+
 bool mix_voice_renders(int ch)
 {
     return mix_realchannels[ch].length != 0 && sd_mix_interpolation != 0 && !mix_voiceended[ch];
@@ -318,8 +344,9 @@ static void render_channel(int ch, int32_t mainvolume, int32_t frames)
     // A side whose gain is 0 only gets zeros added, which leave the bus as
     // it is.
     mix_bus_wrote(target, frames, (lvol != 0.0f ? mix_left : 0) | (rvol != 0.0f ? mix_right : 0));
+    const mix_voicemark mark = mix_markvoice(ch);
     if (sd_c_imixstereo_ended(&voice, target->buffer, frames, lvol, rvol, stem))
-        mix_voiceended[ch] = true;
+        mix_voiceranout(ch, mark, frames);
 }
 
 // Frames of a source that can add anything: past what it has written it
@@ -376,6 +403,7 @@ float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert)
     const int32_t mainvolume = mix_mainvolume;
     for (int ch = 0; ch < n; ch++)
         render_channel(ch, mainvolume, frames);
+    mix_frameclock += frames;
     mix_bus& output = mix_buses[mix_outputbus];
     const mix_bus_input* last = convert ? last_output_input() : nullptr;
     if (frames > 0)

@@ -73,6 +73,12 @@ extern int32_t sd_mix_interpolation;
 // Set once a one-shot voice has run off its end; cleared only by a new read
 // position from the control side.
 extern bool mix_voiceended[mix_maxchannels];
+// Frames the block mixer has moved the voices through since start-up, each
+// block adding its frames once its voices are done.
+extern int64_t mix_frameclock;
+// Where a voice ran out: the clock's count at the first frame it no longer
+// played. Holds while mix_voiceended does.
+extern int64_t mix_voiceendframe[mix_maxchannels];
 
 // Control operations (installed into the driver table).
 int32_t mix_getsample(int32_t n, int8_t* data, uint32_t length, uint32_t loop_start,
@@ -108,6 +114,20 @@ void mix_mergevoices();
 // Whether channel ch's voice renders anything this block: it has a sample,
 // interpolation is on, and it has not run off a one-shot end.
 bool mix_voice_renders(int ch);
+// A voice's 32.32 position and step at a block's start: from them alone the
+// frame it runs out on follows.
+struct mix_voicemark {
+    uint64_t position;
+    uint64_t step;
+};
+mix_voicemark mix_markvoice(int ch);
+// The voice loop said channel ch's one-shot voice ran out within the block
+// of frames it began at mark: it is ended, and the frame is noted.
+void mix_voiceranout(int ch, const mix_voicemark& mark, int32_t frames);
+// The frame of a block of frames on which a one-shot voice of length points,
+// at position p stepping step, first steps to or past its end (frame k plays
+// p + (k + 1) x step); the block's last frame if it does not within it.
+int32_t mix_runoutframe(uint32_t length, uint64_t p, uint64_t step, int32_t frames);
 float* sd_mix_stereo(int16_t* destination, int32_t frames, int32_t convert);
 mix_channel* mix_copychannel(mix_channel* render, mix_channel* control);
 float mix_leftgain(int32_t mainvolume, int32_t volume, int32_t panning);

@@ -8,6 +8,7 @@
 #include "driver/sd_main.h"
 #include "mixer/mix_left.h"
 #include "mixer/sd_mix.h"
+#include "player/vex_notes.h"
 #include "replayer/pt.h"
 
 int32_t laite = 0;
@@ -75,6 +76,7 @@ static bool pump(int32_t wanted, Mix mix)
     for (;;) {
         if (samples_left_before_tick <= 0) {
             pt_play();
+            vex_notes_tick(vex_frames + done);
             samples_per_tick = vex_tickframes(pt_bpmtempo);
             samples_left_before_tick = samples_per_tick;
         }

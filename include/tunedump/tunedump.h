@@ -152,6 +152,54 @@ int32_t vex_sequences_looped(const uint8_t* image, vex_sequence* sequences, int3
  * the song length starts at the restart position. */
 void vex_start_at(int32_t position);
 
+/* Notes: every note the song plays, with the frames it starts and ends on.
+ *
+ * A note starts on a channel in a replay tick when the channel's voice is
+ * given a read position inside its sample (a note, a delayed note, a
+ * retrigger, a sample offset), when a channel that never played gets a
+ * sample (it plays from position 0), or when another sample is set on a
+ * voice that plays on without a new position. It ends at the earliest of:
+ * the next start on its channel; the frame after the last one its voice
+ * played (a one-shot sample ran out, or the volume went to 0 and stayed
+ * there until the next start); the frame reached when recording stops. A
+ * note never heard is not listed. With mix_solosample = n only sample n's
+ * notes are listed. Frames count from vex_start, as mix_newhand and
+ * vex_skip move on: a skip records the notes a render of the same frames
+ * would. Loading a module (vex_get, vex_init) forgets every note not handed
+ * out yet, and the running ones; recording stays on or off as it was. */
+typedef struct vex_note {
+    int64_t start_frame; /* the first frame of the tick it starts in */
+    int64_t end_frame;   /* the first frame it is no longer heard in */
+    int32_t channel;     /* 0 for the first channel */
+    int32_t sample;      /* 1..31 */
+    int32_t note;        /* the note index of the cell (36 is C-2), -1 when it has none */
+    int32_t period;      /* the last period sent to the channel by then; 0 if none */
+    int32_t volume;      /* at the start, 0..64 */
+    int32_t first_change; /* its changes: vex_note_changes from first_change on, */
+    int32_t changes;      /* this many */
+} vex_note;
+
+/* A tick within a note that changed its period or volume (slides,
+ * vibrato, arpeggio, tremolo), in the order they happened. */
+typedef struct vex_note_change {
+    int64_t frame; /* the first frame of that tick */
+    int32_t period;
+    int32_t volume;
+} vex_note_change;
+
+/* 1 starts recording from an empty list (notes running already are not
+ * known); 0 stops it, and every running note ends at the frame reached. */
+void vex_notes_record(int32_t on);
+/* Hands out up to max of the notes that have ended and were not handed out
+ * yet, in the order they ended; returns how many. A running note is only
+ * handed out once it has ended, with its end and all its changes: stop
+ * recording at the end of the render to end the running ones. */
+int32_t vex_notes(vex_note* notes, int32_t max);
+/* Copies up to max changes, from change first on, of the notes the last
+ * vex_notes call handed out; returns how many. They stay there until the
+ * next vex_notes call. */
+int32_t vex_note_changes(int32_t first, vex_note_change* changes, int32_t max);
+
 /* 0: no solo; 1..31: only that sample is heard. Set before vex_get. */
 extern int32_t mix_solosample;
 /* The loader's message for the last refused module, or null. */

@@ -1,0 +1,327 @@
+// The note recorder. A note starts on a channel in a replay tick when the
+// voice is given a read position inside its sample, when a channel that
+// never played gets a sample (it plays from position 0), or when another
+// sample is set on a voice that plays on (the mixer reads on with the new
+// sample's data). It ends at the next start, where the voice ran out, or
+// where its volume went to 0 for good. All of it is settled once the tick
+// is over, from what the tick sent each channel.
+#include "driver/sd_notes.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "driver/sd_main.h"
+#include "mixer/sd_mix.h"
+
+bool sd_notes_on = false;
+
+namespace {
+
+constexpr int channels = mix_maxchannels;
+constexpr int samples = mix_maxsamples;
+
+mix_channel* (*next_selectchannel)(int32_t) = nullptr;
+void (*next_setsample)(int32_t) = nullptr;
+void (*next_setvolume)(int32_t) = nullptr;
+void (*next_setamigaperiod)(int32_t) = nullptr;
+void (*next_setoffset)(int32_t) = nullptr;
+void (*next_resetvoices)() = nullptr;
+int32_t (*next_getsample)(int32_t, int8_t*, uint32_t, uint32_t, uint32_t, int32_t) = nullptr;
+
+// What the replayer has sent a channel, and what this tick did to it.
+struct voice_state {
+    int32_t sample;
+    int32_t period;
+    int32_t volume;
+    bool started;  // given a read position, or a sample to play from 0
+    bool offset_start;
+    bool first_sample;
+    bool sample_set;
+    int32_t sample_before;  // the sample the voice had as the tick began
+};
+
+struct running_note {
+    bool open;
+    vex_note note;
+    int32_t period, volume;  // as last noted
+    int64_t silent_from;     // the volume has been 0 since this frame; -1 if not
+    std::vector<vex_note_change> changes;
+};
+
+voice_state voices[channels];
+running_note running[channels];
+uint32_t sample_length[samples];
+int32_t current = 0;
+// The mixer's solo sample as the module was loaded: only its notes count.
+int32_t solo = 0;
+// A tick's first frame less the mixer's clock at that tick: turns the
+// frame a voice ran out on into the render's count.
+int64_t clock_offset = 0;
+
+// Ended notes, each one's changes in a run of their own in ended_changes.
+// From `head` on they have not been forgotten; the first `handed` of those
+// went out with the last take.
+std::vector<vex_note> ended;
+std::vector<vex_note_change> ended_changes;
+size_t head = 0;
+size_t handed = 0;
+// The channels the song has: the rest are never sent anything.
+int32_t song_channels = 0;
+
+bool listed(const vex_note& n)
+{
+    return n.end_frame > n.start_frame && (solo == 0 || n.sample == solo);
+}
+
+// A note whose volume stayed 0 to its end was last heard where it went to 0.
+void end_note(int ch, int64_t frame)
+{
+    running_note& r = running[ch];
+    if (!r.open)
+        return;
+    r.open = false;
+    vex_note n = r.note;
+    n.end_frame = r.silent_from >= 0 && r.silent_from < frame ? r.silent_from : frame;
+    if (!listed(n))
+        return;
+    n.first_change = static_cast<int32_t>(ended_changes.size());
+    for (const vex_note_change& c : r.changes)
+        if (c.frame < n.end_frame)
+            ended_changes.push_back(c);
+    n.changes = static_cast<int32_t>(ended_changes.size()) - n.first_change;
+    ended.push_back(n);
+}
+
+void start_note(int ch, int64_t frame, int32_t cell_note)
+{
+    end_note(ch, frame);
+    const voice_state& v = voices[ch];
+    running_note& r = running[ch];
+    r.open = true;
+    r.note = vex_note{frame, frame, ch, v.sample, cell_note, v.period, v.volume, 0, 0};
+    r.period = v.period;
+    r.volume = v.volume;
+    r.silent_from = v.volume == 0 ? frame : -1;
+    r.changes.clear();
+}
+
+void note_changes(int ch, int64_t frame)
+{
+    const voice_state& v = voices[ch];
+    running_note& r = running[ch];
+    if (v.period == r.period && v.volume == r.volume)
+        return;
+    r.changes.push_back(vex_note_change{frame, v.period, v.volume});
+    r.period = v.period;
+    r.volume = v.volume;
+    if (v.volume != 0)
+        r.silent_from = -1;
+    else if (r.silent_from < 0)
+        r.silent_from = frame;
+}
+
+// A voice that ran out since the last tick stays silent until it is given
+// a read position again: its note ends where it ran out. A run-out before
+// the note's start is an earlier note's, left standing until the mixer
+// takes the new read position at its next block.
+void end_run_out_notes()
+{
+    for (int ch = 0; ch < song_channels; ch++) {
+        if (!running[ch].open || !mix_voiceended[ch])
+            continue;
+        const int64_t frame = mix_voiceendframe[ch] + clock_offset;
+        if (frame >= running[ch].note.start_frame)
+            end_note(ch, frame);
+    }
+}
+
+void settle_tick(int ch, int64_t frame, int32_t cell_note)
+{
+    voice_state& v = voices[ch];
+    const bool plays_on = v.started && sample_length[v.sample] > 0 && !mix_voiceended[ch];
+    const bool switched = v.sample_set && v.sample != v.sample_before && plays_on;
+    if (v.offset_start || v.first_sample || switched)
+        start_note(ch, frame, cell_note);
+    else if (sample_length[v.sample] == 0)
+        end_note(ch, frame);  // an empty sample silences the voice
+    else if (running[ch].open)
+        note_changes(ch, frame);
+    v.offset_start = v.first_sample = v.sample_set = false;
+}
+
+void clear_tick_marks()
+{
+    for (voice_state& v : voices)
+        v.offset_start = v.first_sample = v.sample_set = false;
+}
+
+void forget_notes()
+{
+    for (running_note& r : running)
+        r.open = false;
+    ended.clear();
+    ended_changes.clear();
+    head = handed = 0;
+}
+
+void forget_voices()
+{
+    for (voice_state& v : voices)
+        v = voice_state{};
+    for (uint32_t& length : sample_length)
+        length = 0;
+    solo = mix_solosample;
+    song_channels = 0;
+    forget_notes();
+}
+
+int32_t slot(int32_t n) { return n >= 0 && n < samples ? n : 0; }
+
+mix_channel* notes_selectchannel(int32_t channel)
+{
+    current = channel >= 0 && channel < channels ? channel : 0;
+    return next_selectchannel(channel);
+}
+
+void notes_setsample(int32_t n)
+{
+    next_setsample(n);
+    voice_state& v = voices[current];
+    if (!v.sample_set)
+        v.sample_before = v.sample;
+    v.sample_set = true;
+    v.sample = slot(n);
+    if (!v.started && sample_length[v.sample] > 0)
+        v.started = v.first_sample = true;
+}
+
+void notes_setvolume(int32_t volume)
+{
+    next_setvolume(volume);
+    voices[current].volume = volume;
+}
+
+void notes_setamigaperiod(int32_t period)
+{
+    next_setamigaperiod(period);
+    voices[current].period = period;
+}
+
+// The mixer takes a read position only inside the sample.
+void notes_setoffset(int32_t offset)
+{
+    next_setoffset(offset);
+    voice_state& v = voices[current];
+    if (static_cast<uint32_t>(offset) < sample_length[v.sample])
+        v.started = v.offset_start = true;
+}
+
+void notes_resetvoices()
+{
+    next_resetvoices();
+    forget_voices();
+}
+
+int32_t notes_getsample(int32_t n, int8_t* data, uint32_t length, uint32_t loop_start,
+                        uint32_t loop_end, int32_t loop_enabled)
+{
+    sample_length[slot(n)] = length;
+    return next_getsample(n, data, length, loop_start, loop_end, loop_enabled);
+}
+
+template <typename Slot>
+void wrap(Slot& table_slot, Slot& next, Slot wrapper)
+{
+    if (table_slot != wrapper)
+        next = table_slot;
+    table_slot = wrapper;
+}
+
+// The changes of ended[first..] start here.
+size_t changes_from(size_t first)
+{
+    return first < ended.size() ? static_cast<size_t>(ended[first].first_change)
+                                : ended_changes.size();
+}
+
+// Drops the notes before head once they are the larger part, so that a
+// host that takes notes as it goes keeps a short list.
+void compact()
+{
+    if (head == ended.size()) {
+        ended.clear();
+        ended_changes.clear();
+        head = 0;
+        return;
+    }
+    if (head < 4096 || 2 * head < ended.size())
+        return;
+    const size_t gone = changes_from(head);
+    ended.erase(ended.begin(), ended.begin() + static_cast<std::ptrdiff_t>(head));
+    ended_changes.erase(ended_changes.begin(),
+                        ended_changes.begin() + static_cast<std::ptrdiff_t>(gone));
+    for (vex_note& n : ended)
+        n.first_change -= static_cast<int32_t>(gone);
+    head = 0;
+}
+
+}  // namespace
+
+void sd_notes_install()
+{
+    wrap(sd_selectchannel, next_selectchannel, notes_selectchannel);
+    wrap(sd_setsample, next_setsample, notes_setsample);
+    wrap(sd_setvolume, next_setvolume, notes_setvolume);
+    wrap(sd_setamigaperiod, next_setamigaperiod, notes_setamigaperiod);
+    wrap(sd_setoffset, next_setoffset, notes_setoffset);
+    wrap(sd_resetvoices, next_resetvoices, notes_resetvoices);
+    wrap(sd_getsample, next_getsample, notes_getsample);
+    forget_voices();
+}
+
+void sd_notes_record(bool on)
+{
+    if (on) {
+        forget_notes();
+        clear_tick_marks();
+    } else if (sd_notes_on) {
+        end_run_out_notes();
+        for (int ch = 0; ch < channels; ch++)
+            end_note(ch, mix_frameclock + clock_offset);
+    }
+    sd_notes_on = on;
+}
+
+void sd_notes_tick(int64_t frame, const int32_t* cell_notes, int32_t count)
+{
+    end_run_out_notes();
+    clock_offset = frame - mix_frameclock;
+    count = std::min(count, channels);
+    song_channels = std::max(song_channels, count);
+    for (int ch = 0; ch < count; ch++)
+        settle_tick(ch, frame, cell_notes[ch]);
+}
+
+int32_t sd_notes_take(vex_note* notes, int32_t max)
+{
+    head += handed;
+    handed = 0;
+    compact();
+    if (notes == nullptr || max <= 0)
+        return 0;
+    handed = std::min(ended.size() - head, static_cast<size_t>(max));
+    const auto first = ended.begin() + static_cast<std::ptrdiff_t>(head);
+    std::copy(first, first + static_cast<std::ptrdiff_t>(handed), notes);
+    return static_cast<int32_t>(handed);
+}
+
+int32_t sd_notes_changes(int32_t first, vex_note_change* changes, int32_t max)
+{
+    const size_t from = changes_from(head), to = changes_from(head + handed);
+    if (changes == nullptr || max <= 0 || first < 0 || static_cast<size_t>(first) < from ||
+        static_cast<size_t>(first) >= to)
+        return 0;
+    const size_t n = std::min(to - static_cast<size_t>(first), static_cast<size_t>(max));
+    std::copy_n(ended_changes.begin() + first, n, changes);
+    return static_cast<int32_t>(n);
+}

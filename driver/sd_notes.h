@@ -1,0 +1,25 @@
+// The note recorder: wrappers in the driver table that watch what the
+// replayer sends each channel and make notes of it, each with the frame it
+// starts and ends on. Every call goes on unchanged to the slot the wrapper
+// replaced, so the mixer hears exactly what it would without them.
+#pragma once
+#include <cstdint>
+
+#include "tunedump/tunedump.h"
+
+// Puts the wrappers into the driver table over what is there, and forgets
+// every note and voice: call once the mixer has filled the table.
+void sd_notes_install();
+// Whether notes are being made; the render pump reports ticks only then.
+extern bool sd_notes_on;
+// On: from an empty list, with what the voices hold now. Off: the running
+// notes end at the frame the mixer has reached.
+void sd_notes_record(bool on);
+// After a replay tick whose first frame is frame: cell_notes holds the
+// note index of each of the channels' cells, or -1 for none.
+void sd_notes_tick(int64_t frame, const int32_t* cell_notes, int32_t channels);
+// The ended notes not handed out yet, up to max of them, in the order they
+// ended; the notes handed out by the call before are then forgotten.
+int32_t sd_notes_take(vex_note* notes, int32_t max);
+// Changes first.. of the notes the last sd_notes_take handed out.
+int32_t sd_notes_changes(int32_t first, vex_note_change* changes, int32_t max);

@@ -1,0 +1,26 @@
+// Notes for the host: the recorder in the driver table, and the cells of
+// each tick, whose note indexes only the replayer knows.
+#include "player/vex_notes.h"
+
+#include "replayer/pt.h"
+#include "tunedump/tunedump.h"
+
+void vex_notes_cells(int64_t frame)
+{
+    int32_t notes[pt_maxchannels];
+    const int32_t count = pt_channels < pt_maxchannels ? pt_channels : pt_maxchannels;
+    for (int32_t ch = 0; ch < count; ch++) {
+        const int32_t n = pt_lineptr != nullptr ? pt_lineptr[4 * ch + 1] : pt_nonote;
+        notes[ch] = n < pt_nonote ? n : -1;
+    }
+    sd_notes_tick(frame, notes, count);
+}
+
+void vex_notes_record(int32_t on) { sd_notes_record(on != 0); }
+
+int32_t vex_notes(vex_note* notes, int32_t max) { return sd_notes_take(notes, max); }
+
+int32_t vex_note_changes(int32_t first, vex_note_change* changes, int32_t max)
+{
+    return sd_notes_changes(first, changes, max);
+}
