@@ -161,6 +161,19 @@ void td_file_use_fd(td_output_file& file, int fd)
     file.owns_fd = false;
 }
 
+bool td_file_reserve(td_output_file& file, int64_t bytes)
+{
+    if (file.failed || file.temp.empty() || bytes <= 0)
+        return !file.failed;
+    int error;
+    while ((error = fallocate(file.fd, 0, 0, bytes)) != 0 && errno == EINTR) {
+    }
+    // A file system that cannot set room aside writes as it comes.
+    if (error != 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT))
+        fail(file, errno);
+    return !file.failed;
+}
+
 bool td_file_open_part(td_output_file& file, const std::string& temp, int64_t offset)
 {
     file = td_output_file{};

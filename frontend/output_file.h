@@ -30,6 +30,11 @@ void td_file_use_fd(td_output_file& file, int fd);
 // the temporary, writing from offset on. The part never publishes or
 // removes it.
 bool td_file_open_part(td_output_file& file, const std::string& temp, int64_t offset);
+// Sets aside room for a temporary of bytes bytes before it is written: a
+// full disk or a file-size limit shows at once, and the rename that
+// publishes it need not first allocate what was written. False (and the
+// file failed) when the room is not there.
+bool td_file_reserve(td_output_file& file, int64_t bytes);
 // Appends bytes; false (and the file failed) when they did not all get there.
 bool td_file_write(td_output_file& file, const void* data, size_t bytes);
 // Closes the file; false when anything written was lost.

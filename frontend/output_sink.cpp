@@ -73,7 +73,9 @@ std::unique_ptr<td_sink> td_wav_file_sink(const std::string& dest, const td_audi
     auto sink = std::make_unique<wav_sink>();
     sink->audio = audio;
     sink->channels = audio.channels;
-    sink->failed_here = !td_file_open(sink->file, dest);
+    const int64_t bytes = static_cast<int64_t>(td_wav_header_bytes) +
+                          int64_t{2} * audio.channels * audio.frames;
+    sink->failed_here = !td_file_open(sink->file, dest) || !td_file_reserve(sink->file, bytes);
     return sink;
 }
 
