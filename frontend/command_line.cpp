@@ -20,22 +20,48 @@ const char* const td_help_text =
     "  outdir      the folder for mix.wav and one NN-name.wav per sample played\n"
     "\n"
     "options:\n"
-    "  --song N    play sequence N (0 is the song; --info lists them)\n"
-    "  --stems     write the mix and every sample's solo render in one pass\n"
-    "  --info      print the module's header, sequences and samples\n"
-    "  --help      print this text\n"
-    "  --version   print the version\n"
+    "  --song N          play sequence N (0 is the song; --info lists them)\n"
+    "  --stems           write the mix and every sample's solo render in one pass\n"
+    "  --stereo[=SEP]    both sides of the mix, channels panned left, right, right,\n"
+    "                    left at SEP per cent separation (0..100, default 50);\n"
+    "                    without it, the left side alone (mono)\n"
+    "  --rate HZ         mixing and output rate, 8000..192000 (default 44100)\n"
+    "  --format FORMAT   wav or flac (default: flac for a name ending in .flac)\n"
+    "  --flac-level N    FLAC compression 0..8 (default 5)\n"
+    "  --loops N         with seconds song: play the song's loop N times (1..16)\n"
+    "  --fade S          fade out over the last S seconds (0..60)\n"
+    "  --info            print the module's header, sequences and samples\n"
+    "  --help            print this text\n"
+    "  --version         print the version\n"
     "\n"
     "A file is written under a temporary name beside it and renamed into place\n"
     "when complete: a run that fails or is stopped leaves the old file.\n";
 
 namespace {
 
-enum option_id { opt_song = 256, opt_stems, opt_info, opt_help, opt_version };
+enum option_id {
+    opt_song = 256,
+    opt_stems,
+    opt_info,
+    opt_help,
+    opt_version,
+    opt_stereo,
+    opt_rate,
+    opt_format,
+    opt_flac_level,
+    opt_loops,
+    opt_fade,
+};
 
 const option long_options[] = {
     {"song", required_argument, nullptr, opt_song},
     {"stems", no_argument, nullptr, opt_stems},
+    {"stereo", optional_argument, nullptr, opt_stereo},
+    {"rate", required_argument, nullptr, opt_rate},
+    {"format", required_argument, nullptr, opt_format},
+    {"flac-level", required_argument, nullptr, opt_flac_level},
+    {"loops", required_argument, nullptr, opt_loops},
+    {"fade", required_argument, nullptr, opt_fade},
     {"info", no_argument, nullptr, opt_info},
     {"help", no_argument, nullptr, opt_help},
     {"version", no_argument, nullptr, opt_version},
@@ -59,12 +85,62 @@ bool set_form(td_request& request, td_form form, const char* name, int* status)
     return true;
 }
 
+// Plain decimal digits within lowest..highest.
+bool parse_number(const char* text, int32_t lowest, int32_t highest, int32_t* value)
+{
+    int64_t n = 0;
+    for (const char* c = text; *c != 0; c++) {
+        if (*c < '0' || *c > '9' || n > highest)
+            return false;
+        n = n * 10 + (*c - '0');
+    }
+    if (*text == 0 || n < lowest || n > highest)
+        return false;
+    *value = static_cast<int32_t>(n);
+    return true;
+}
+
+bool take_number(const char* name, int32_t lowest, int32_t highest, int32_t* value, int* status)
+{
+    if (parse_number(optarg, lowest, highest, value))
+        return true;
+    std::fprintf(stderr, "tunedump: %s takes a number from %d to %d, not %s\n", name, lowest,
+                 highest, optarg);
+    *status = 1;
+    return false;
+}
+
+bool take_format(td_request& request, int* status)
+{
+    if (std::strcmp(optarg, "wav") == 0)
+        request.render.format = td_format::wav;
+    else if (std::strcmp(optarg, "flac") == 0)
+        request.render.format = td_format::flac;
+    else
+        return refuse(status, "--format takes wav or flac, not %s", optarg);
+    return true;
+}
+
 bool take_option(int id, td_request& request, int* status)
 {
+    td_render_options& render = request.render;
     switch (id) {
     case opt_song:
         request.song = optarg;
         return true;
+    case opt_stereo:
+        render.stereo = 50;
+        return optarg == nullptr || take_number("--stereo", 0, 100, &render.stereo, status);
+    case opt_rate:
+        return take_number("--rate", 8000, 192000, &render.rate, status);
+    case opt_format:
+        return take_format(request, status);
+    case opt_flac_level:
+        return take_number("--flac-level", 0, 8, &render.flac_level, status);
+    case opt_loops:
+        return take_number("--loops", 1, 16, &render.loops, status);
+    case opt_fade:
+        return take_number("--fade", 0, 60, &render.fade_seconds, status);
     case opt_stems:
         return set_form(request, td_form::stems, "--stems", status);
     case opt_info:
@@ -130,6 +206,15 @@ bool take_arguments(td_request& request, int count, char** args, int* status)
     return true;
 }
 
+// What only makes sense with other choices.
+bool check_combinations(const td_request& request, int* status)
+{
+    const bool renders = request.form == td_form::render || request.form == td_form::stems;
+    if (request.render.loops > 1 && renders && std::strcmp(request.seconds, "song") != 0)
+        return refuse(status, "%s needs seconds song", "--loops");
+    return true;
+}
+
 }  // namespace
 
 bool td_parse_command_line(int argc, char** argv, td_request& request, int* status)
@@ -148,5 +233,6 @@ bool td_parse_command_line(int argc, char** argv, td_request& request, int* stat
         if (!take_option(id, request, status))
             return false;
     }
-    return take_arguments(request, argc - optind, argv + optind, status);
+    return take_arguments(request, argc - optind, argv + optind, status) &&
+           check_combinations(request, status);
 }

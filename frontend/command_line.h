@@ -6,6 +6,18 @@
 #include <string>
 
 enum class td_form { render, stems, info, help, version };
+enum class td_format { automatic, wav, flac };
+
+// How a render sounds and is stored; the defaults give the design's mono
+// WAV at 44,100 Hz.
+struct td_render_options {
+    int32_t stereo = -1;  // separation 0..100, or -1 for the left side alone
+    int32_t rate = 44100;
+    td_format format = td_format::automatic;  // by the destination's name
+    int32_t flac_level = 5;
+    int32_t loops = 1;
+    int32_t fade_seconds = 0;
+};
 
 struct td_request {
     td_form form = td_form::render;
@@ -17,6 +29,10 @@ struct td_request {
     const char* seconds = nullptr;
     const char* dest = nullptr;
     const char* song = nullptr;  // --song N, or null
+    td_render_options render;
+    // --notes: off, beside the destination (empty), or into this file
+    bool notes = false;
+    std::string notes_file;
 };
 
 // Fills request from the command line; false after a message, with the

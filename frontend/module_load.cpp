@@ -8,12 +8,15 @@
 
 static uint8_t modfile[VEX_IMAGE_BUFFER];
 
-bool td_start_player()
+bool td_start_player(const td_render_options& options)
 {
-    if (vex_init(td_rate, td_mixblock) != 0)
-        return true;
-    std::fputs("VEX failure\n", stderr);
-    return false;
+    if (vex_init(options.rate, td_mixblock) == 0) {
+        std::fputs("VEX failure\n", stderr);
+        return false;
+    }
+    if (options.stereo >= 0)
+        vex_set_stereo(options.stereo);
+    return true;
 }
 
 // False when the file cannot be opened or read (a folder opens, but does
@@ -57,10 +60,11 @@ bool parse_sequence(const char* text, int32_t count, int32_t* number)
 
 // Where to start and how many frames to render when the length or the
 // start depends on the song; false after a message.
-bool choose_sequence(const char* song, bool whole_song, int32_t* start, int32_t* frames)
+bool choose_sequence(const char* song, bool whole_song, int32_t loops, int32_t* start,
+                     int32_t* frames)
 {
     vex_sequence sequences[VEX_MAX_SEQUENCES];
-    const int32_t count = vex_sequences(modfile, sequences, VEX_MAX_SEQUENCES);
+    const int32_t count = vex_sequences_looped(modfile, sequences, VEX_MAX_SEQUENCES, loops);
     if (count == 0) {
         std::fprintf(stderr, "%s\n", pt_errorstr);
         return false;
@@ -79,7 +83,8 @@ bool choose_sequence(const char* song, bool whole_song, int32_t* start, int32_t*
 
 }  // namespace
 
-bool td_load_and_start(const char* seconds, const char* song, int32_t* frames)
+bool td_load_and_start(const char* seconds, const char* song, const td_render_options& options,
+                       int32_t* frames)
 {
     const bool whole_song = std::strcmp(seconds, "song") == 0;
     const int32_t count = whole_song ? 1 : std::atoi(seconds);
@@ -87,9 +92,10 @@ bool td_load_and_start(const char* seconds, const char* song, int32_t* frames)
         std::fputs("seconds too big or small or something\n", stderr);
         return false;
     }
-    int32_t target = count * td_rate;
+    int32_t target = count * options.rate;
     int32_t start = 0;
-    if ((whole_song || song != nullptr) && !choose_sequence(song, whole_song, &start, &target))
+    if ((whole_song || song != nullptr) &&
+        !choose_sequence(song, whole_song, options.loops, &start, &target))
         return false;
     if (vex_get(modfile) == 0) {
         std::fprintf(stderr, "%s\n", pt_errorstr);

@@ -3,22 +3,27 @@
 #pragma once
 #include <cstdint>
 
-constexpr int32_t td_rate = 44100;
+#include "frontend/command_line.h"
+
+constexpr int32_t td_rate = 44100;  // the design's rate, the default
 constexpr int32_t td_mixblock = 4096;     // frames the mixer may produce at once
 constexpr int32_t td_blockframes = 1024;  // a render is whole blocks of this many frames
 constexpr int32_t td_maxseconds = 1200;
 
-// vex_init at the front end's rate and block size; false after "VEX failure".
-bool td_start_player();
+// vex_init at the options' rate and the front end's block size, stereo
+// panning where asked for; false after "VEX failure".
+bool td_start_player(const td_render_options& options = td_render_options{});
 // The module file's first bytes into the module image (zero past its end);
 // false when it cannot be opened or read.
 bool td_read_module(const char* path);
 const uint8_t* td_module_image();
 // After the module was read: checks seconds (1..1200, or "song" for the
-// length of the sequence), picks the sequence (song is the --song argument,
-// or null), loads and starts the module. *frames is the render's length in
-// whole blocks. False after a message.
-bool td_load_and_start(const char* seconds, const char* song, int32_t* frames);
+// length of the sequence over the options' loops), picks the sequence (song
+// is the --song argument, or null), loads and starts the module. *frames is
+// the render's length at the options' rate in whole blocks. False after a
+// message.
+bool td_load_and_start(const char* seconds, const char* song, const td_render_options& options,
+                       int32_t* frames);
 // frames rounded up to whole blocks.
 constexpr int32_t td_whole_blocks(int32_t frames)
 {

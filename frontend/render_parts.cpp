@@ -19,7 +19,7 @@ int td_render_parts = 0;
 namespace {
 
 // Below this a part costs more to start than it saves.
-constexpr int32_t min_part_frames = 30 * td_rate;
+constexpr int32_t min_part_seconds = 30;
 // Each process holds its pieces and up to 2 MiB besides: four parts stay
 // within 16 MiB.
 constexpr int max_parts = 4;
@@ -43,14 +43,14 @@ int32_t part_start(int32_t frames, int parts, int i)
 // A child's part: frames start..end at their place in the temporary. Its
 // exit status says whether every byte of it got there.
 [[noreturn]] void render_part(const td_output_file& file, int64_t data_offset, int32_t start,
-                              int32_t end, int32_t channels)
+                              int32_t end, const td_render_shape& shape)
 {
     vex_skip(start);
-    const int64_t frame_bytes = 2 * channels;
+    const int64_t frame_bytes = 2 * shape.channels;
     std::unique_ptr<td_sink> part =
-        td_part_sink(file.temp, data_offset + frame_bytes * start, channels);
+        td_part_sink(file.temp, data_offset + frame_bytes * start, shape.channels);
     td_pieces_start(true);
-    td_render_frames(*part, end - start, channels);
+    td_render_frames(*part, shape, start, end - start);
     td_pieces_finish();
     _exit(part->finish() ? 0 : 1);
 }
@@ -79,9 +79,10 @@ void stop_all(const std::vector<pid_t>& children)
 
 // Forks parts 1.. of the render; the children the parent must wait for. A
 // fork that fails leaves fewer parts: *parts says how many.
-std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset, int32_t frames,
-                              int* parts, int32_t channels)
+std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset,
+                              const td_render_shape& shape, int* parts)
 {
+    const int32_t frames = shape.frames;
     const pid_t parent = getpid();
     std::vector<pid_t> children;
     for (int i = 1; i < *parts; i++) {
@@ -92,7 +93,7 @@ std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset, i
             if (!td_cleanup_in_child(parent))
                 _exit(1);
             render_part(file, data_offset, part_start(frames, *parts, i),
-                        part_start(frames, *parts, i + 1), channels);
+                        part_start(frames, *parts, i + 1), shape);
         }
         if (child > 0)
             td_cleanup_add_child(child);
@@ -111,13 +112,13 @@ std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset, i
 
 // The parent renders the first part, inline: it forked with no other
 // thread, and keeps one processor busy as each part does.
-bool render_in_parts(td_sink& sink, int32_t frames, int parts, int32_t channels)
+bool render_in_parts(td_sink& sink, const td_render_shape& shape, int parts)
 {
     int64_t data_offset = 0;
     const td_output_file& file = *sink.positional(&data_offset);
-    const std::vector<pid_t> children = fork_parts(file, data_offset, frames, &parts, channels);
+    const std::vector<pid_t> children = fork_parts(file, data_offset, shape, &parts);
     td_pieces_start(true);
-    td_render_frames(sink, parts > 1 ? part_start(frames, parts, 1) : frames, channels);
+    td_render_frames(sink, shape, 0, parts > 1 ? part_start(shape.frames, parts, 1) : shape.frames);
     td_pieces_finish();
     if (sink.failed()) {
         stop_all(children);
@@ -128,24 +129,25 @@ bool render_in_parts(td_sink& sink, int32_t frames, int parts, int32_t channels)
 
 }  // namespace
 
-int td_parts_for(td_sink& sink, int32_t frames)
+int td_parts_for(td_sink& sink, const td_render_shape& shape)
 {
+    const int32_t frames = shape.frames;
     int64_t data_offset = 0;
     if (sink.positional(&data_offset) == nullptr)
         return 1;
     int parts = td_render_parts;
     if (parts <= 0)
-        parts = std::min({processors(), max_parts, frames / min_part_frames});
+        parts = std::min({processors(), max_parts, frames / (min_part_seconds * shape.rate)});
     return std::clamp(parts, 1, std::max(1, frames / td_blockframes));
 }
 
-bool td_render_to(td_sink& sink, int32_t frames, int32_t channels)
+bool td_render_to(td_sink& sink, const td_render_shape& shape)
 {
-    const int parts = td_parts_for(sink, frames);
+    const int parts = td_parts_for(sink, shape);
     if (parts > 1)
-        return render_in_parts(sink, frames, parts, channels);
+        return render_in_parts(sink, shape, parts);
     td_pieces_start();
-    td_render_frames(sink, frames, channels);
+    td_render_frames(sink, shape, 0, shape.frames);
     td_pieces_finish();
     return !sink.failed();
 }

@@ -7,15 +7,15 @@
 #include <cstdint>
 
 #include "frontend/output_sink.h"
+#include "frontend/render.h"
 
 // How many parts: 0 lets td_parts_for choose (one per processor for long
 // renders); tests set it to force a split.
 extern int td_render_parts;
-// The parts for frames frames into sink: 1 where the sink takes its frames
-// only in order, or the render is short.
-int td_parts_for(td_sink& sink, int32_t frames);
-// Renders frames frames of the started module into sink (whole blocks,
-// channels values a frame), in parts where that pays, with the pieces'
-// writer started and finished here. True when every part got there; the
-// caller then finishes the sink.
-bool td_render_to(td_sink& sink, int32_t frames, int32_t channels);
+// The parts for a render into sink: 1 where the sink takes its frames only
+// in order, or the render is short.
+int td_parts_for(td_sink& sink, const td_render_shape& shape);
+// Renders the started module into sink as shape says, in parts where that
+// pays, with the pieces' writer started and finished here. True when every
+// part got there; the caller then finishes the sink.
+bool td_render_to(td_sink& sink, const td_render_shape& shape);

@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr int32_t title_bytes = 20;
 constexpr int32_t sample_header_bytes = 30;
 constexpr int32_t songlen_offset = 950;
 constexpr int32_t order_offset = 952;
@@ -16,7 +15,7 @@ constexpr int32_t signature_offset = 1080;
 // but printable ASCII may reach the terminal.
 const uint8_t* td_sample_name(const uint8_t* image, int32_t n)
 {
-    return image + title_bytes + sample_header_bytes * (n - 1);
+    return image + td_title_bytes + sample_header_bytes * (n - 1);
 }
 
 std::string td_printable(const uint8_t* bytes, int32_t size)
@@ -55,7 +54,7 @@ int32_t pattern_count(const uint8_t* image)
 
 void print_header(FILE* out, const uint8_t* image)
 {
-    std::fprintf(out, "title:       %s\n", td_printable(image, title_bytes).c_str());
+    std::fprintf(out, "title:       %s\n", td_printable(image, td_title_bytes).c_str());
     std::fprintf(out, "signature:   %s\n", td_printable(image + signature_offset, 4).c_str());
     std::fprintf(out, "channels:    %d\n", channels_of(image));
     std::fprintf(out, "song length: %d (restart byte %d)\n", image[songlen_offset],
@@ -63,13 +62,24 @@ void print_header(FILE* out, const uint8_t* image)
     std::fprintf(out, "patterns:    %d\n", pattern_count(image));
 }
 
-void print_sequences(FILE* out, const vex_sequence* sequences, int32_t count)
+// A looping sequence also shows its intro (up to the loop) and one time
+// round its loop.
+void print_sequences(FILE* out, const vex_sequence* sequences, int32_t count, int32_t rate)
 {
     for (int32_t i = 0; i < count; i++) {
-        char length[24];
-        td_format_duration(sequences[i].frames, length);
-        std::fprintf(out, "sequence %d: position %d, %s, %d frames\n", i,
-                     sequences[i].start_position, length, sequences[i].frames);
+        const vex_sequence& s = sequences[i];
+        char length[24], intro[24], loop[24];
+        td_format_duration(s.frames, rate, length);
+        std::fprintf(out, "sequence %d: position %d, %s, %d frames", i, s.start_position, length,
+                     s.frames);
+        if (s.loop_start >= 0) {
+            td_format_duration(s.loop_start, rate, intro);
+            td_format_duration(s.frames - s.loop_start, rate, loop);
+            std::fprintf(out, ", intro %s, loop %s", intro, loop);
+        } else {
+            std::fprintf(out, ", no loop");
+        }
+        std::fputc('\n', out);
     }
 }
 
@@ -89,16 +99,17 @@ void print_samples(FILE* out, const uint8_t* image, uint32_t used)
 
 }  // namespace
 
-void td_format_duration(int32_t frames, char (&text)[24])
+void td_format_duration(int32_t frames, int32_t rate, char (&text)[24])
 {
-    const int64_t ms = static_cast<int64_t>(frames) * 1000 / 44100;
+    const int64_t ms = static_cast<int64_t>(frames) * 1000 / rate;
     std::snprintf(text, sizeof text, "%lld:%02lld.%03lld", static_cast<long long>(ms / 60000),
                   static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms % 1000));
 }
 
-void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count)
+void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count,
+                   int32_t rate)
 {
     print_header(out, image);
-    print_sequences(out, sequences, count);
+    print_sequences(out, sequences, count, rate);
     print_samples(out, image, count > 0 ? sequences[0].samples_used : 0);
 }

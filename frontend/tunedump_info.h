@@ -8,14 +8,15 @@
 #include "tunedump/tunedump.h"
 
 // Prints the description of a module image (as read from the file) that
-// the scan found `count` sequences in.
-void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count);
+// the scan found `count` sequences in, their frames at rate.
+void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count,
+                   int32_t rate);
+constexpr int32_t td_title_bytes = 20;
 // A sample's 22-byte name field in the module image, sample 1..31.
 constexpr int32_t td_name_bytes = 22;
 const uint8_t* td_sample_name(const uint8_t* image, int32_t n);
 // An untrusted name or title for a terminal: up to its first zero byte,
 // every byte outside printable ASCII shown as '.'.
 std::string td_printable(const uint8_t* bytes, int32_t size);
-// Length of a number of frames at 44100 a second as m:ss.mmm, milliseconds
-// truncated.
-void td_format_duration(int32_t frames, char (&text)[24]);
+// Length of a number of frames at rate as m:ss.mmm, milliseconds truncated.
+void td_format_duration(int32_t frames, int32_t rate, char (&text)[24]);

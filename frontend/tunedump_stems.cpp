@@ -31,7 +31,8 @@ struct stem_file {
 // One run's files: nothing of it outlives the run.
 struct stems_run {
     std::string dir;
-    td_audio audio;
+    td_render_shape shape;
+    td_output_spec spec;
     stem_file files[stem_slots];
     int16_t blocks[stem_slots][2 * td_blockframes];
 };
@@ -45,10 +46,12 @@ void hand_in(stem_file& f)
     f.filled = 0;
 }
 
-// Appends frames frames of stereo (keeping channels values of each), or
-// silence when stereo is null.
-void append(stem_file& f, const int16_t* stereo, int32_t frames, int32_t channels)
+// Appends frames frames of stereo (keeping channels values of each) that
+// are frames first.. of the render, or silence when stereo is null.
+void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, int32_t first,
+            int32_t frames)
 {
+    const int32_t channels = shape.channels;
     const int32_t piece_frames = f.sink->piece_frames();
     for (int32_t k = 0; k < frames;) {
         if (f.piece == nullptr)
@@ -64,6 +67,8 @@ void append(stem_file& f, const int16_t* stereo, int32_t frames, int32_t channel
             for (int32_t i = 0; i < n; i++)
                 out[i] = in[2 * i];
         }
+        if (stereo != nullptr)
+            td_fade(out, shape, first + k, n);
         f.filled += n;
         k += n;
         if (f.filled == piece_frames)
@@ -75,13 +80,29 @@ void append(stem_file& f, const int16_t* stereo, int32_t frames, int32_t channel
 bool open_file(stems_run& run, int32_t n, int32_t done)
 {
     stem_file& f = run.files[n];
+    const char* extension = td_extension(run.spec.format);
     f.path = run.dir + "/" +
-             (n == 0 ? std::string("mix.wav") : td_stem_name(n, sample_name(n), td_name_bytes));
-    f.sink = td_wav_file_sink(f.path, run.audio);
+             (n == 0 ? std::string("mix") + extension
+                     : td_stem_name(n, sample_name(n), td_name_bytes, extension));
+    const td_audio audio{run.shape.channels, run.shape.rate, run.shape.frames};
+    f.sink = td_file_sink(f.path, audio, run.spec);
     if (f.sink->failed())
         return false;
-    append(f, nullptr, done, run.audio.channels);
+    append(f, nullptr, run.shape, 0, done);
     return true;
+}
+
+// Every sink asked now and then: often enough to stop soon after a failure.
+bool any_failed(const stems_run& run, int32_t done)
+{
+    if (td_pieces_failed())
+        return true;
+    if (done % (64 * td_blockframes) != 0)
+        return false;
+    for (const stem_file& f : run.files)
+        if (f.sink && f.sink->failed())
+            return true;
+    return false;
 }
 
 bool render_all(stems_run& run)
@@ -91,8 +112,8 @@ bool render_all(stems_run& run)
         targets[n] = run.blocks[n];
     if (!open_file(run, 0, 0))
         return false;
-    const int32_t frames = run.audio.frames;
-    for (int32_t done = 0; done < frames && !td_pieces_failed(); done += td_blockframes) {
+    const int32_t frames = run.shape.frames;
+    for (int32_t done = 0; done < frames && !any_failed(run, done); done += td_blockframes) {
         mix_newhand_stems(0, run.blocks[0], static_cast<int32_t>(sizeof run.blocks[0]), targets);
         for (int32_t n = 0; n < stem_slots; n++) {
             if (n > 0 && !vex_sample_used(n))
@@ -100,7 +121,7 @@ bool render_all(stems_run& run)
             stem_file& f = run.files[n];
             if (!f.sink && !open_file(run, n, done))
                 return false;
-            append(f, run.blocks[n], td_blockframes, run.audio.channels);
+            append(f, run.blocks[n], run.shape, done, td_blockframes);
         }
     }
     return true;
@@ -170,15 +191,15 @@ int take_folder(const char* outdir)
 
 }  // namespace
 
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
+std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const char* extension)
 {
     const std::string safe = td_safe_name(name, bytes);
     char number[4];
     std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
-    return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
+    return std::string(number) + (safe.empty() ? "" : "-" + safe) + extension;
 }
 
-int td_write_stems(const char* outdir, int32_t frames, int32_t channels)
+int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec)
 {
     const int dir_slot = take_folder(outdir);
     if (dir_slot == -2) {
@@ -187,10 +208,11 @@ int td_write_stems(const char* outdir, int32_t frames, int32_t channels)
     }
     auto run = std::make_unique<stems_run>();
     run->dir = outdir;
-    run->audio = td_audio{channels, td_rate, frames};
+    run->shape = shape;
+    run->spec = spec;
     td_pieces_start();
     bool ok = render_all(*run);
-    ok = finish_all(*run, ok && !td_pieces_failed());
+    ok = finish_all(*run, ok && !any_failed(*run, 0));
     if (ok && publish_all(*run)) {
         td_cleanup_drop_dir(dir_slot);
         print_files(*run);

@@ -11,7 +11,7 @@
 
 #include "frontend/command_line.h"
 #include "frontend/module_load.h"
-#include "frontend/output_sink.h"
+#include "frontend/output_format.h"
 #include "frontend/render_parts.h"
 #include "frontend/run_cleanup.h"
 #include "frontend/tunedump_info.h"
@@ -34,7 +34,7 @@ bool refuse_terminal(bool to_stdout)
 // always come: the input before the sample number before the seconds.
 bool load_render(const td_request& r, FILE* messages, int32_t* frames)
 {
-    if (!td_start_player())
+    if (!td_start_player(r.render))
         return false;
     if (!td_read_module(r.source)) {
         std::fputs("Error opening input file.\n", messages);
@@ -49,7 +49,23 @@ bool load_render(const td_request& r, FILE* messages, int32_t* frames)
         }
         mix_solosample = solo;
     }
-    return td_load_and_start(r.seconds, r.song, frames);
+    return td_load_and_start(r.seconds, r.song, r.render, frames);
+}
+
+td_render_shape shape_of(const td_render_options& options, int32_t frames)
+{
+    td_render_shape shape;
+    shape.frames = frames;
+    shape.channels = options.stereo >= 0 ? 2 : 1;
+    shape.rate = options.rate;
+    shape.fade_frames = td_fade_frames(options.fade_seconds, options.rate, frames);
+    return shape;
+}
+
+td_output_spec spec_of(const td_render_options& options, td_format format)
+{
+    return td_output_spec{format, options.flac_level,
+                          td_printable(td_module_image(), td_title_bytes)};
 }
 
 // A reader of standard output that stops early ends the run quietly; a
@@ -75,10 +91,13 @@ int render_main(const td_request& r)
     if (!load_render(r, messages, &frames))
         return 1;
     td_cleanup_install(!to_stdout);
-    const td_audio audio{1, td_rate, frames};
-    std::unique_ptr<td_sink> sink =
-        to_stdout ? td_wav_stream_sink(STDOUT_FILENO, audio) : td_wav_file_sink(r.dest, audio);
-    bool ok = !sink->failed() && td_render_to(*sink, frames, audio.channels);
+    const td_render_shape shape = shape_of(r.render, frames);
+    const td_audio audio{shape.channels, shape.rate, shape.frames};
+    const td_output_spec spec =
+        spec_of(r.render, td_format_for(to_stdout ? "" : r.dest, r.render.format));
+    std::unique_ptr<td_sink> sink = to_stdout ? td_stream_sink(STDOUT_FILENO, audio, spec)
+                                              : td_file_sink(r.dest, audio, spec);
+    bool ok = !sink->failed() && td_render_to(*sink, shape);
     ok = sink->finish() && ok;
     if (ok) {
         td_signals_hold();
@@ -99,14 +118,17 @@ int stems_main(const td_request& r)
     if (!load_render(r, stdout, &frames))
         return 1;
     td_cleanup_install(true);
-    const int status = td_write_stems(r.dest, frames, 1);
+    const td_format format =
+        r.render.format == td_format::automatic ? td_format::wav : r.render.format;
+    const int status =
+        td_write_stems(r.dest, shape_of(r.render, frames), spec_of(r.render, format));
     vex_close();
     return status;
 }
 
 int info_main(const td_request& r)
 {
-    if (!td_start_player())
+    if (!td_start_player(r.render))
         return 1;
     if (!td_read_module(r.source)) {
         std::puts("Error opening input file.");
@@ -118,7 +140,7 @@ int info_main(const td_request& r)
         std::fprintf(stderr, "%s\n", pt_errorstr);
         return 1;
     }
-    td_print_info(stdout, td_module_image(), sequences, count);
+    td_print_info(stdout, td_module_image(), sequences, count, r.render.rate);
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 

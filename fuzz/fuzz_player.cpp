@@ -154,7 +154,7 @@ void describe(const uint8_t* data, size_t size)
     static vex_sequence sequences[VEX_MAX_SEQUENCES];
     const int32_t count = vex_sequences(image, sequences, VEX_MAX_SEQUENCES);
     if (count > 0)
-        td_print_info(sink, image, sequences, count);
+        td_print_info(sink, image, sequences, count, td_rate);
     for (int32_t n = 1; n < 32; n++) {
         const std::string name = td_stem_name(n, td_sample_name(image, n), td_name_bytes);
         if (name.find('/') != std::string::npos || name[0] == '.')

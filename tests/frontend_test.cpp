@@ -165,7 +165,9 @@ TEST(Exactness, StreamedFileEqualsWholeBufferWriter)
             td_render_parts = parts;
             const td_audio audio{1, td_rate, td_whole_blocks(target)};
             std::unique_ptr<td_sink> sink = td_wav_file_sink(dir + "/streamed.wav", audio);
-            ASSERT_TRUE(td_render_to(*sink, audio.frames, 1));
+            td_render_shape shape;
+            shape.frames = audio.frames;
+            ASSERT_TRUE(td_render_to(*sink, shape));
             ASSERT_TRUE(sink->finish() && sink->publish());
             td_render_parts = 0;
             EXPECT_TRUE(cli::slurp(dir + "/whole.wav") == cli::slurp(dir + "/streamed.wav"))

@@ -293,7 +293,9 @@ TEST(SafeOutput, TwoStemsRunsInOneProcess)
         harness::place(*bytes);
         ASSERT_EQ(vex_get(harness::image), 1);
         vex_start(1);
-        ASSERT_EQ(td_write_stems(folder.c_str(), td_whole_blocks(2 * td_rate), 1), 0);
+        td_render_shape shape;
+        shape.frames = td_whole_blocks(2 * td_rate);
+        ASSERT_EQ(td_write_stems(folder.c_str(), shape, td_output_spec{}), 0);
     }
     const std::string module = dir + "/second.mod";
     mb_write_bytes(b, module);

@@ -374,8 +374,8 @@ TEST(SongCommandLine, InfoShowsUntrustedNamesSafely)
     EXPECT_EQ(r.status, 0);
     for (const char* line : {"title:       .[2Jtitle\n", "signature:   M.K.\n", "channels:    4\n",
                              "song length: 3 (restart byte 0)\n", "patterns:    3\n",
-                             "sequence 0: position 0, 0:09.000, 396900 frames\n",
-                             "sequence 1: position 2, 0:07.680, 338688 frames\n",
+                             "sequence 0: position 0, 0:09.000, 396900 frames, intro 0:00.000, loop 0:09.000\n",
+                             "sequence 1: position 2, 0:07.680, 338688 frames, no loop\n",
                              "\n 1  bass..!                    64          0          64     64        0  yes\n",
                              "\n 2                            300          0           0     64       -1  yes\n",
                              "\n 3                              0          0           0     64        0  no\n"})
