@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <memory>
 
 #include "frontend/module_load.h"
@@ -174,6 +175,77 @@ TEST(Exactness, StreamedFileEqualsWholeBufferWriter)
                 << "solo " << solo << ", " << parts << " parts";
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<int16_t> samples_of(const std::string& wav)
+{
+    std::vector<int16_t> v((wav.size() - 44) / 2);
+    std::memcpy(v.data(), wav.data() + 44, v.size() * 2);
+    return v;
+}
+
+// The options change the header and the samples as they say; a render in
+// parts (a file) gives the bytes of one process (a pipe) with them too.
+TEST(FrontEnd, RenderOptions)
+{
+    const std::string dir = cli::scratch_dir(), mod = module_path(), wav = dir + "/opt.wav";
+    vex_init(td_rate, td_mixblock);
+    std::vector<uint8_t> image(VEX_IMAGE_BUFFER);
+    const std::string file = cli::slurp(mod);
+    std::memcpy(image.data(), file.data(), file.size());
+    vex_sequence looped[VEX_MAX_SEQUENCES];
+    ASSERT_GT(vex_sequences_looped(image.data(), looped, VEX_MAX_SEQUENCES, 2), 0);
+    struct row {
+        std::vector<std::string> options;
+        const char* seconds;
+        uint32_t channels, rate, frames;
+    };
+    const row rows[] = {
+        {{"--stereo"}, "1", 2, 44100, 45056},
+        {{"--rate", "22050"}, "1", 1, 22050, 22528},
+        {{"--rate", "96000", "--stereo=0"}, "2", 2, 96000, 192512},
+        {{"--loops", "2"}, "song", 1, 44100,
+         static_cast<uint32_t>(td_whole_blocks(looped[0].frames))},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> args = r.options;
+        args.insert(args.end(), {mod, "0", r.seconds, wav});
+        SCOPED_TRACE(args[0]);
+        ASSERT_EQ(cli::run(args).status, 0);
+        const std::string f = cli::slurp(wav);
+        EXPECT_EQ(lsb(f, 22, 2), r.channels);
+        EXPECT_EQ(lsb(f, 24, 4), r.rate);
+        EXPECT_EQ(lsb(f, 40, 4), r.frames * r.channels * 2);
+        EXPECT_EQ(f.size(), 44 + r.frames * r.channels * 2);
+    }
+
+    // Frame k of the last L becomes value x (L - 1 - k) / L; the rest stay.
+    ASSERT_EQ(cli::run({"--stereo", mod, "0", "3", wav}).status, 0);
+    const std::vector<int16_t> plain = samples_of(cli::slurp(wav));
+    ASSERT_EQ(cli::run({"--stereo", "--fade", "2", mod, "0", "3", wav}).status, 0);
+    const std::vector<int16_t> faded = samples_of(cli::slurp(wav));
+    ASSERT_EQ(plain.size(), faded.size());
+    const int64_t frames = static_cast<int64_t>(plain.size() / 2), length = 2 * 44100;
+    int64_t differ = 0;
+    for (int64_t i = 0; i < 2 * frames; i++) {
+        const int64_t k = i / 2 - (frames - length);
+        const int64_t want = k < 0 ? plain[i] : plain[i] * (length - 1 - k) / length;
+        differ += faded[i] != want;
+    }
+    EXPECT_EQ(differ, 0);
+    EXPECT_EQ(faded[2 * frames - 1], 0);
+    EXPECT_NE(plain[2 * frames - 1], 0);
+
+    const std::vector<std::string> options = {"--stereo=30", "--fade", "7"};
+    std::vector<std::string> to_file = options, to_pipe = options;
+    to_file.insert(to_file.end(), {mod, "0", "120", wav});
+    to_pipe.insert(to_pipe.end(), {mod, "0", "120", "-"});
+    ASSERT_EQ(cli::run(to_file).status, 0);
+    EXPECT_TRUE(cli::run(to_pipe).out == cli::slurp(wav));
 }
 
 }  // namespace

@@ -24,16 +24,22 @@ bool exists(const std::string& path)
     return stat(path.c_str(), &info) == 0;
 }
 
-// Runs --stems and each solo render of the module file; compares them.
-void expect_stems_are_solo_renders(const std::string& module, const std::string& seconds)
+// Runs --stems and each solo render of the module file, with the same
+// options before them; compares them.
+void expect_stems_are_solo_renders(const std::string& module, const std::string& seconds,
+                                   const std::vector<std::string>& options = {})
 {
     const std::string dir = cli::scratch_dir() + "/stems", wav = cli::scratch_dir() + "/solo.wav";
     std::system(("rm -rf '" + dir + "'").c_str());
-    const cli::result stems = cli::run({"--stems", module, seconds, dir});
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"--stems", module, seconds, dir});
+    const cli::result stems = cli::run(args);
     ASSERT_EQ(stems.status, 0) << stems.err;
     for (int32_t n = 0; n < 32; n++) {
         SCOPED_TRACE("sample " + std::to_string(n));
-        ASSERT_EQ(cli::run({module, std::to_string(n), seconds, wav}).status, 0);
+        args = options;
+        args.insert(args.end(), {module, std::to_string(n), seconds, wav});
+        ASSERT_EQ(cli::run(args).status, 0);
         const std::string solo = cli::slurp(wav);
         char prefix[4];
         std::snprintf(prefix, sizeof prefix, "%02d", static_cast<int>(n));
@@ -63,6 +69,10 @@ TEST(Stems, EveryStemIsItsSoloRender)
         ASSERT_TRUE(mb_write(generated_modules::generated(r.channels, r.seed), path));
         expect_stems_are_solo_renders(path, "4");
     }
+    // Stereo stems at another rate, faded as the mix is.
+    const std::string path = cli::scratch_dir() + "/gen.mod";
+    ASSERT_TRUE(mb_write(generated_modules::generated(6, 34), path));
+    expect_stems_are_solo_renders(path, "3", {"--stereo=80", "--rate", "22050", "--fade", "2"});
     for (const char* name : {"The_Last_V8.mod", "ironseed-VOID.mod"}) {
         const std::string path = std::string(TUNEDUMP_CORPUS_DIR "/") + name;
         if (!exists(path))
