@@ -30,6 +30,9 @@ const char* const td_help_text =
     "  --flac-level N    FLAC compression 0..8 (default 5)\n"
     "  --loops N         with seconds song: play the song's loop N times (1..16)\n"
     "  --fade S          fade out over the last S seconds (0..60)\n"
+    "  --notes[=FILE]    every note, aligned to the frame: FILE.csv or FILE.mid;\n"
+    "                    without FILE, both beside dest.wav (song.csv, song.mid);\n"
+    "                    with --stems, notes.csv, notes.mid and MIDI/NN-name.mid\n"
     "  --info            print the module's header, sequences and samples\n"
     "  --help            print this text\n"
     "  --version         print the version\n"
@@ -51,6 +54,7 @@ enum option_id {
     opt_flac_level,
     opt_loops,
     opt_fade,
+    opt_notes,
 };
 
 const option long_options[] = {
@@ -62,6 +66,7 @@ const option long_options[] = {
     {"flac-level", required_argument, nullptr, opt_flac_level},
     {"loops", required_argument, nullptr, opt_loops},
     {"fade", required_argument, nullptr, opt_fade},
+    {"notes", optional_argument, nullptr, opt_notes},
     {"info", no_argument, nullptr, opt_info},
     {"help", no_argument, nullptr, opt_help},
     {"version", no_argument, nullptr, opt_version},
@@ -141,6 +146,10 @@ bool take_option(int id, td_request& request, int* status)
         return take_number("--loops", 1, 16, &render.loops, status);
     case opt_fade:
         return take_number("--fade", 0, 60, &render.fade_seconds, status);
+    case opt_notes:
+        request.notes = true;
+        request.notes_file = optarg == nullptr ? "" : optarg;
+        return true;
     case opt_stems:
         return set_form(request, td_form::stems, "--stems", status);
     case opt_info:
@@ -212,6 +221,20 @@ bool check_combinations(const td_request& request, int* status)
     const bool renders = request.form == td_form::render || request.form == td_form::stems;
     if (request.render.loops > 1 && renders && std::strcmp(request.seconds, "song") != 0)
         return refuse(status, "%s needs seconds song", "--loops");
+    if (!request.notes || !renders)
+        return true;
+    if (request.form == td_form::stems && !request.notes_file.empty())
+        return refuse(status, "%s takes no file name with --stems", "--notes");
+    if (request.notes_file.empty() && std::strcmp(request.dest, "-") == 0)
+        return refuse(status, "%s needs a file with - as destination: --notes=FILE.csv or .mid",
+                      "--notes");
+    const std::string& f = request.notes_file;
+    const auto ends = [&f](const char* e) {
+        const size_t n = std::strlen(e);
+        return f.size() > n && f.compare(f.size() - n, n, e) == 0;
+    };
+    if (!f.empty() && !ends(".csv") && !ends(".mid"))
+        return refuse(status, "%s=FILE: the name ends in .csv or .mid", "--notes");
     return true;
 }
 

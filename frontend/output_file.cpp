@@ -208,6 +208,16 @@ bool td_file_write(td_output_file& file, const void* data, size_t bytes)
     return true;
 }
 
+bool td_file_write_whole(td_output_file& file, const std::string& dest, const std::string& bytes)
+{
+    const bool ok = td_file_open(file, dest) &&
+                    td_file_reserve(file, static_cast<int64_t>(bytes.size())) &&
+                    td_file_write(file, bytes.data(), bytes.size()) && td_file_close(file);
+    if (!ok)
+        td_file_discard(file);
+    return ok;
+}
+
 bool td_file_close(td_output_file& file)
 {
     if (file.fd >= 0 && file.owns_fd && close(file.fd) != 0)

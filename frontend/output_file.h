@@ -37,6 +37,9 @@ bool td_file_open_part(td_output_file& file, const std::string& temp, int64_t of
 bool td_file_reserve(td_output_file& file, int64_t bytes);
 // Appends bytes; false (and the file failed) when they did not all get there.
 bool td_file_write(td_output_file& file, const void* data, size_t bytes);
+// A whole small file at once, closed and ready to publish; false (and
+// nothing left) when it cannot be made.
+bool td_file_write_whole(td_output_file& file, const std::string& dest, const std::string& bytes);
 // Closes the file; false when anything written was lost.
 bool td_file_close(td_output_file& file);
 // Renames the closed temporary over the destination.

@@ -112,14 +112,17 @@ std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset,
 
 // The parent renders the first part, inline: it forked with no other
 // thread, and keeps one processor busy as each part does.
-bool render_in_parts(td_sink& sink, const td_render_shape& shape, int parts)
+bool render_in_parts(td_sink& sink, const td_render_shape& shape, int parts, bool reach_end)
 {
     int64_t data_offset = 0;
     const td_output_file& file = *sink.positional(&data_offset);
     const std::vector<pid_t> children = fork_parts(file, data_offset, shape, &parts);
     td_pieces_start(true);
-    td_render_frames(sink, shape, 0, parts > 1 ? part_start(shape.frames, parts, 1) : shape.frames);
+    const int32_t first_part = parts > 1 ? part_start(shape.frames, parts, 1) : shape.frames;
+    td_render_frames(sink, shape, 0, first_part);
     td_pieces_finish();
+    if (reach_end && !sink.failed())
+        vex_skip(shape.frames - first_part);
     if (sink.failed()) {
         stop_all(children);
         return false;
@@ -141,11 +144,11 @@ int td_parts_for(td_sink& sink, const td_render_shape& shape)
     return std::clamp(parts, 1, std::max(1, frames / td_blockframes));
 }
 
-bool td_render_to(td_sink& sink, const td_render_shape& shape)
+bool td_render_to(td_sink& sink, const td_render_shape& shape, bool reach_end)
 {
     const int parts = td_parts_for(sink, shape);
     if (parts > 1)
-        return render_in_parts(sink, shape, parts);
+        return render_in_parts(sink, shape, parts, reach_end);
     td_pieces_start();
     td_render_frames(sink, shape, 0, shape.frames);
     td_pieces_finish();

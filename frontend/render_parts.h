@@ -17,5 +17,7 @@ extern int td_render_parts;
 int td_parts_for(td_sink& sink, const td_render_shape& shape);
 // Renders the started module into sink as shape says, in parts where that
 // pays, with the pieces' writer started and finished here. True when every
-// part got there; the caller then finishes the sink.
-bool td_render_to(td_sink& sink, const td_render_shape& shape);
+// part got there; the caller then finishes the sink. With reach_end the
+// player in this process moves on to the render's end too (for what it
+// records), however the render was split.
+bool td_render_to(td_sink& sink, const td_render_shape& shape, bool reach_end = false);

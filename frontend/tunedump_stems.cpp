@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "frontend/module_load.h"
+#include "frontend/note_files.h"
 #include "frontend/output_sink.h"
 #include "frontend/piece_writer.h"
 #include "frontend/run_cleanup.h"
@@ -33,6 +34,8 @@ struct stems_run {
     std::string dir;
     td_render_shape shape;
     td_output_spec spec;
+    std::vector<td_note_file> notes;
+    int midi_dir_slot = -1;  // MIDI/, where this run made it
     stem_file files[stem_slots];
     int16_t blocks[stem_slots][2 * td_blockframes];
 };
@@ -140,14 +143,16 @@ bool finish_all(stems_run& run, bool ok)
     return ok;
 }
 
-// The stems first, mix.wav last; no stopping signal in between.
+// The stems first, then the notes, mix.wav last; no stopping signal in
+// between.
 bool publish_all(stems_run& run)
 {
     bool ok = true;
     td_signals_hold();
-    for (int32_t n = stem_slots - 1; n >= 0 && ok; n--)
+    for (int32_t n = stem_slots - 1; n >= 1 && ok; n--)
         if (run.files[n].sink && !run.files[n].sink->publish())
             ok = false;
+    ok = ok && td_publish_note_files(run.notes) && run.files[0].sink->publish();
     td_signals_release();
     return ok;
 }
@@ -157,6 +162,7 @@ void discard_all(stems_run& run)
     for (stem_file& f : run.files)
         if (f.sink)
             f.sink->discard();
+    td_discard_note_files(run.notes);
 }
 
 void print_files(const stems_run& run)
@@ -167,10 +173,44 @@ void print_files(const stems_run& run)
         const std::string name = n == 0 ? "" : td_printable(sample_name(n), td_name_bytes);
         std::printf("%s%s%s\n", run.files[n].path.c_str(), name.empty() ? "" : "  ", name.c_str());
     }
+    for (const td_note_file& f : run.notes)
+        std::printf("%s\n", f.path.c_str());
 }
 
 // The folder, made when missing (its parent must exist); -2 when it cannot
 // be had, else the cleanup slot of a folder this run made (-1 if none).
+int take_folder(const char* outdir);
+
+void drop_folder(const std::string& dir, int slot)
+{
+    td_signals_hold();
+    if (slot >= 0)
+        rmdir(dir.c_str());
+    td_cleanup_drop_dir(slot);
+    td_signals_release();
+}
+
+// notes.csv and notes.mid for the whole render, and MIDI/NN-name.mid for
+// each stem, named as its stem is.
+bool make_note_files(stems_run& run)
+{
+    vex_notes_record(0);
+    td_note_list list;
+    td_take_notes(list);
+    run.notes.push_back(td_note_file_at(run.dir + "/notes.csv"));
+    run.notes.push_back(td_note_file_at(run.dir + "/notes.mid"));
+    const std::string midi_dir = run.dir + "/MIDI";
+    run.midi_dir_slot = take_folder(midi_dir.c_str());
+    if (run.midi_dir_slot == -2)
+        return false;
+    for (int32_t n = 1; n < stem_slots; n++)
+        if (run.files[n].sink)
+            run.notes.push_back(td_note_file_at(
+                midi_dir + "/" + td_stem_name(n, sample_name(n), td_name_bytes, ".mid"), n));
+    return td_make_note_files(run.notes, list, td_note_names_of(td_module_image()),
+                              run.shape.rate);
+}
+
 int take_folder(const char* outdir)
 {
     struct stat info;
@@ -199,7 +239,8 @@ std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const ch
     return std::string(number) + (safe.empty() ? "" : "-" + safe) + extension;
 }
 
-int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec)
+int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec,
+                   bool notes)
 {
     const int dir_slot = take_folder(outdir);
     if (dir_slot == -2) {
@@ -210,20 +251,21 @@ int td_write_stems(const char* outdir, const td_render_shape& shape, const td_ou
     run->dir = outdir;
     run->shape = shape;
     run->spec = spec;
+    vex_notes_record(notes ? 1 : 0);
     td_pieces_start();
     bool ok = render_all(*run);
     ok = finish_all(*run, ok && !any_failed(*run, 0));
+    if (ok && notes)
+        ok = make_note_files(*run);
     if (ok && publish_all(*run)) {
+        td_cleanup_drop_dir(run->midi_dir_slot);
         td_cleanup_drop_dir(dir_slot);
         print_files(*run);
         return 0;
     }
     discard_all(*run);
-    td_signals_hold();
-    if (dir_slot >= 0)
-        rmdir(outdir);
-    td_cleanup_drop_dir(dir_slot);
-    td_signals_release();
+    drop_folder(run->dir + "/MIDI", run->midi_dir_slot);
+    drop_folder(run->dir, dir_slot);
     std::puts("File error.");
     return 1;
 }

@@ -11,6 +11,7 @@
 
 #include "frontend/command_line.h"
 #include "frontend/module_load.h"
+#include "frontend/note_files.h"
 #include "frontend/output_format.h"
 #include "frontend/render_parts.h"
 #include "frontend/run_cleanup.h"
@@ -68,6 +69,14 @@ td_output_spec spec_of(const td_render_options& options, td_format format)
                           td_printable(td_module_image(), td_title_bytes)};
 }
 
+bool make_note_files(std::vector<td_note_file>& files, const td_render_shape& shape)
+{
+    vex_notes_record(0);
+    td_note_list list;
+    td_take_notes(list);
+    return td_make_note_files(files, list, td_note_names_of(td_module_image()), shape.rate);
+}
+
 // A reader of standard output that stops early ends the run quietly; a
 // FIFO written in place whose reader stops ends it as that signal would.
 int report_failure(const td_sink& sink, bool to_stdout, FILE* messages)
@@ -95,16 +104,24 @@ int render_main(const td_request& r)
     const td_audio audio{shape.channels, shape.rate, shape.frames};
     const td_output_spec spec =
         spec_of(r.render, td_format_for(to_stdout ? "" : r.dest, r.render.format));
+    std::vector<td_note_file> notes;
+    if (r.notes)
+        notes = td_note_files_for(r.notes_file, r.dest);
+    vex_notes_record(r.notes ? 1 : 0);
     std::unique_ptr<td_sink> sink = to_stdout ? td_stream_sink(STDOUT_FILENO, audio, spec)
                                               : td_file_sink(r.dest, audio, spec);
-    bool ok = !sink->failed() && td_render_to(*sink, shape);
+    bool ok = !sink->failed() && td_render_to(*sink, shape, r.notes);
     ok = sink->finish() && ok;
+    if (ok && r.notes)
+        ok = make_note_files(notes, shape);
     if (ok) {
+        // The notes first: new audio marks a complete render.
         td_signals_hold();
-        ok = sink->publish();
+        ok = td_publish_note_files(notes) && sink->publish();
         td_signals_release();
     }
     if (!ok) {
+        td_discard_note_files(notes);
         sink->discard();
         return report_failure(*sink, to_stdout, messages);
     }
@@ -121,7 +138,7 @@ int stems_main(const td_request& r)
     const td_format format =
         r.render.format == td_format::automatic ? td_format::wav : r.render.format;
     const int status =
-        td_write_stems(r.dest, shape_of(r.render, frames), spec_of(r.render, format));
+        td_write_stems(r.dest, shape_of(r.render, frames), spec_of(r.render, format), r.notes);
     vex_close();
     return status;
 }

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -419,3 +420,66 @@ TEST(Notes, StartsFallOnTickBoundariesAt48kHz)
     }
     expect_heard_only_within_notes(r);
 }
+
+namespace {
+
+// The note files of the command line: beside the destination, named, with
+// stems, split renders, and a notes file that cannot be written.
+TEST(Notes, FilesOfTheCommandLine)
+{
+    const std::string dir = cli::scratch_dir() + "/note-files", mod = dir + "/six.mod";
+    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    ASSERT_TRUE(mb_write(generated_modules::generated(6, 61), mod));
+    ASSERT_EQ(cli::run({"--notes", mod, "0", "120", dir + "/song.wav"}).status, 0);
+    // A render in parts (a file) lists what one process (a pipe) does.
+    ASSERT_EQ(cli::run({"--notes=" + dir + "/piped.csv", mod, "0", "120", "-"}).status, 0);
+    EXPECT_TRUE(cli::slurp(dir + "/song.csv") == cli::slurp(dir + "/piped.csv"));
+    EXPECT_FALSE(cli::slurp(dir + "/song.mid").empty());
+
+    // Stems: the whole song's notes, and each stem's MIDI file is the one
+    // the solo render of its sample writes.
+    const cli::result stems = cli::run({"--notes", "--stems", mod, "20", dir + "/stems"});
+    ASSERT_EQ(stems.status, 0) << stems.err;
+    ASSERT_EQ(cli::run({"--notes=" + dir + "/all.csv", mod, "0", "20", dir + "/x.wav"}).status, 0);
+    EXPECT_TRUE(cli::slurp(dir + "/stems/notes.csv") == cli::slurp(dir + "/all.csv"));
+    int stem_files = 0;
+    for (int n = 1; n < 32; n++) {
+        char prefix[8];
+        std::snprintf(prefix, sizeof prefix, "/%02d", n);
+        const size_t at = stems.out.find(dir + "/stems" + prefix);
+        if (at == std::string::npos)
+            continue;
+        const std::string wav = stems.out.substr(at, stems.out.find_first_of(" \n", at) - at);
+        const std::string midi = dir + "/stems/MIDI" + wav.substr(wav.rfind('/'), wav.size() -
+                                     wav.rfind('/') - 4) + ".mid";
+        ASSERT_EQ(cli::run({"--notes=" + dir + "/solo.mid", mod, std::to_string(n), "20",
+                            dir + "/x.wav"}).status, 0);
+        EXPECT_TRUE(cli::slurp(midi) == cli::slurp(dir + "/solo.mid")) << midi;
+        stem_files++;
+    }
+    EXPECT_GE(stem_files, 4);
+
+    struct refusal {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const refusal refusals[] = {
+        {{"--notes", mod, "0", "1", "-"}, "--notes needs a file"},
+        {{"--notes=n.txt", mod, "0", "1", dir + "/x.wav"}, "ends in .csv or .mid"},
+        {{"--notes=n.csv", "--stems", mod, "1", dir + "/s"}, "no file name with --stems"},
+    };
+    for (const refusal& r : refusals) {
+        const cli::result got = cli::run(r.args);
+        EXPECT_EQ(got.status, 1);
+        EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
+    }
+    // Notes that cannot be written: the audio is not published either.
+    std::ofstream(dir + "/kept.wav") << "old";
+    const cli::result failed =
+        cli::run({"--notes=" + dir + "/no/such.csv", mod, "0", "2", dir + "/kept.wav"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "File error.\n");
+    EXPECT_EQ(cli::slurp(dir + "/kept.wav"), "old");
+}
+
+}  // namespace
