@@ -4,12 +4,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 const char* const td_help_text =
     "usage:\n"
     "  tunedump [options] source.mod samplenum seconds dest.wav\n"
     "  tunedump [options] --stems source.mod seconds outdir\n"
     "  tunedump --info source.mod\n"
+    "  tunedump [options] --dataset indir outdir [--jobs N] [--shard I/N]\n"
+    "  tunedump --dataset-manifest outdir\n"
     "  tunedump --help\n"
     "  tunedump --version\n"
     "\n"
@@ -33,6 +36,16 @@ const char* const td_help_text =
     "  --notes[=FILE]    every note, aligned to the frame: FILE.csv or FILE.mid;\n"
     "                    without FILE, both beside dest.wav (song.csv, song.mid);\n"
     "                    with --stems, notes.csv, notes.mid and MIDI/NN-name.mid\n"
+    "  --dataset         every module under indir, each sequence a track folder in\n"
+    "                    outdir: mix, stems/, MIDI/, notes and metadata.json, in\n"
+    "                    FLAC unless --format wav; outdir/manifest.jsonl lists them\n"
+    "  --seconds S       with --dataset: S seconds (1..1200) or song (the default)\n"
+    "  --jobs N          with --dataset: N worker processes (default: one per\n"
+    "                    processor)\n"
+    "  --shard I/N       with --dataset: only the modules of shard I of N, listed in\n"
+    "                    manifest-I-of-N.jsonl\n"
+    "  --dataset-manifest  rebuild outdir/manifest.jsonl from the tracks and the\n"
+    "                    shards' manifests\n"
     "  --info            print the module's header, sequences and samples\n"
     "  --help            print this text\n"
     "  --version         print the version\n"
@@ -55,6 +68,11 @@ enum option_id {
     opt_loops,
     opt_fade,
     opt_notes,
+    opt_dataset,
+    opt_dataset_manifest,
+    opt_jobs,
+    opt_shard,
+    opt_seconds,
 };
 
 const option long_options[] = {
@@ -67,6 +85,11 @@ const option long_options[] = {
     {"loops", required_argument, nullptr, opt_loops},
     {"fade", required_argument, nullptr, opt_fade},
     {"notes", optional_argument, nullptr, opt_notes},
+    {"dataset", no_argument, nullptr, opt_dataset},
+    {"dataset-manifest", no_argument, nullptr, opt_dataset_manifest},
+    {"jobs", required_argument, nullptr, opt_jobs},
+    {"shard", required_argument, nullptr, opt_shard},
+    {"seconds", required_argument, nullptr, opt_seconds},
     {"info", no_argument, nullptr, opt_info},
     {"help", no_argument, nullptr, opt_help},
     {"version", no_argument, nullptr, opt_version},
@@ -126,6 +149,30 @@ bool take_format(td_request& request, int* status)
     return true;
 }
 
+// I/N with I < N.
+bool take_shard(td_request& request, int* status)
+{
+    const std::string text = optarg;
+    const size_t slash = text.find('/');
+    int32_t index = 0, count = 0;
+    if (slash == std::string::npos || !parse_number(text.substr(slash + 1).c_str(), 1, 1000000, &count) ||
+        !parse_number(text.substr(0, slash).c_str(), 0, count - 1, &index))
+        return refuse(status, "--shard takes I/N with 0 <= I < N, not %s", optarg);
+    request.shard_index = index;
+    request.shard_count = count;
+    return true;
+}
+
+bool take_seconds(td_request& request, int* status)
+{
+    int32_t seconds = 0;
+    if (std::strcmp(optarg, "song") != 0 && !parse_number(optarg, 1, 1200, &seconds))
+        return refuse(status, "--seconds takes song or a number from 1 to 1200, not %s", optarg);
+    request.seconds = optarg;
+    request.seconds_option = true;
+    return true;
+}
+
 bool take_option(int id, td_request& request, int* status)
 {
     td_render_options& render = request.render;
@@ -152,6 +199,16 @@ bool take_option(int id, td_request& request, int* status)
         return true;
     case opt_stems:
         return set_form(request, td_form::stems, "--stems", status);
+    case opt_dataset:
+        return set_form(request, td_form::dataset, "--dataset", status);
+    case opt_dataset_manifest:
+        return set_form(request, td_form::dataset_manifest, "--dataset-manifest", status);
+    case opt_jobs:
+        return take_number("--jobs", 1, 256, &request.jobs, status);
+    case opt_shard:
+        return take_shard(request, status);
+    case opt_seconds:
+        return take_seconds(request, status);
     case opt_info:
         return set_form(request, td_form::info, "--info", status);
     case opt_help:
@@ -196,6 +253,19 @@ bool take_arguments(td_request& request, int count, char** args, int* status)
         request.seconds = args[1];
         request.dest = args[2];
         return true;
+    case td_form::dataset:
+        if (count != 2)
+            return refuse(status, "%s takes two arguments: indir outdir", "--dataset");
+        request.source = args[0];
+        request.dest = args[1];
+        if (request.seconds == nullptr)
+            request.seconds = "song";
+        return true;
+    case td_form::dataset_manifest:
+        if (count != 1)
+            return refuse(status, "%s takes one argument: outdir", "--dataset-manifest");
+        request.dest = args[0];
+        return true;
     case td_form::render:
         break;
     }
@@ -218,10 +288,17 @@ bool take_arguments(td_request& request, int count, char** args, int* status)
 // What only makes sense with other choices.
 bool check_combinations(const td_request& request, int* status)
 {
-    const bool renders = request.form == td_form::render || request.form == td_form::stems;
+    const bool dataset = request.form == td_form::dataset;
+    if (!dataset && (request.jobs != 0 || request.shard_count != 0 || request.seconds_option))
+        return refuse(status, "%s", "--jobs, --shard and --seconds go with --dataset");
+    if (dataset && (request.song != nullptr || request.notes))
+        return refuse(status, "%s", "--dataset renders every sequence, with its notes: "
+                                    "no --song or --notes");
+    const bool renders = request.form == td_form::render || request.form == td_form::stems ||
+                         dataset;
     if (request.render.loops > 1 && renders && std::strcmp(request.seconds, "song") != 0)
         return refuse(status, "%s needs seconds song", "--loops");
-    if (!request.notes || !renders)
+    if (!request.notes || !renders || dataset)
         return true;
     if (request.form == td_form::stems && !request.notes_file.empty())
         return refuse(status, "%s takes no file name with --stems", "--notes");
@@ -246,8 +323,16 @@ bool td_parse_command_line(int argc, char** argv, td_request& request, int* stat
     // From the start each time: a process may parse more than once.
     optind = 0;
     opterr = 0;
+    // The dataset forms also take options after their folders.
+    std::vector<char*> positional;
     for (;;) {
         const int id = getopt_long(argc, argv, "+:", long_options, nullptr);
+        const bool dataset =
+            request.form == td_form::dataset || request.form == td_form::dataset_manifest;
+        if (id == -1 && dataset && optind < argc && std::strcmp(argv[optind - 1], "--") != 0) {
+            positional.push_back(argv[optind++]);
+            continue;
+        }
         if (id == -1)
             break;
         if (id == '?' || id == ':')
@@ -256,6 +341,9 @@ bool td_parse_command_line(int argc, char** argv, td_request& request, int* stat
         if (!take_option(id, request, status))
             return false;
     }
-    return take_arguments(request, argc - optind, argv + optind, status) &&
+    for (int i = optind; i < argc; i++)
+        positional.push_back(argv[i]);
+    return take_arguments(request, static_cast<int>(positional.size()), positional.data(),
+                          status) &&
            check_combinations(request, status);
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-enum class td_form { render, stems, info, help, version };
+enum class td_form { render, stems, info, help, version, dataset, dataset_manifest };
 enum class td_format { automatic, wav, flac };
 
 // How a render sounds and is stored; the defaults give the design's mono
@@ -23,7 +23,8 @@ struct td_request {
     td_form form = td_form::render;
     bool any_option = false;
     // render: source samplenum seconds dest; stems: source seconds outdir;
-    // info: source
+    // info: source; dataset: source (INDIR) dest (OUTDIR) and seconds
+    // (--seconds, "song" by default); dataset_manifest: dest
     const char* source = nullptr;
     const char* samplenum = nullptr;
     const char* seconds = nullptr;
@@ -33,6 +34,12 @@ struct td_request {
     // --notes: off, beside the destination (empty), or into this file
     bool notes = false;
     std::string notes_file;
+    // --dataset: worker processes (0: one per processor), and --shard I/N
+    // (count 0: not sharded)
+    int32_t jobs = 0;
+    int32_t shard_index = 0;
+    int32_t shard_count = 0;
+    bool seconds_option = false;  // --seconds was given
 };
 
 // Fills request from the command line; false after a message, with the

@@ -39,6 +39,13 @@ bool td_read_module(const char* path)
     return !read_error;
 }
 
+void td_place_module(const uint8_t* bytes, size_t size)
+{
+    const size_t n = size < VEX_IMAGE_SIZE ? size : VEX_IMAGE_SIZE;
+    std::memcpy(modfile, bytes, n);
+    std::memset(modfile + n, 0, sizeof modfile - n);
+}
+
 const uint8_t* td_module_image() { return modfile; }
 
 namespace {

@@ -1,6 +1,7 @@
 // Bringing up the player, reading the module file and choosing what to
 // render: the one way every form of the command line starts.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "frontend/command_line.h"
@@ -16,6 +17,9 @@ bool td_start_player(const td_render_options& options = td_render_options{});
 // The module file's first bytes into the module image (zero past its end);
 // false when it cannot be opened or read.
 bool td_read_module(const char* path);
+// size bytes of a module file already in memory into the module image, as
+// td_read_module would read them (at most the image's size).
+void td_place_module(const uint8_t* bytes, size_t size);
 const uint8_t* td_module_image();
 // After the module was read: checks seconds (1..1200, or "song" for the
 // length of the sequence over the options' loops), picks the sequence (song

@@ -1,8 +1,10 @@
 #include "frontend/run_cleanup.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,13 +19,18 @@ namespace {
 // used, and marked unused before it changes.
 constexpr int temp_slots = 256;
 constexpr int dir_slots = 16;
-constexpr int child_slots = 16;
+constexpr int child_slots = 256;
+constexpr int tree_slots = 4;
+// Folders below a tree: its track folders and theirs.
+constexpr int tree_depth = 6;
 
 volatile sig_atomic_t temp_used[temp_slots];
 char temp_paths[temp_slots][PATH_MAX];
 volatile sig_atomic_t dir_used[dir_slots];
 char dir_paths[dir_slots][PATH_MAX];
 volatile pid_t children[child_slots];
+volatile sig_atomic_t tree_used[tree_slots];
+char tree_paths[tree_slots][PATH_MAX];
 
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -34,6 +41,59 @@ sigset_t stop_set()
     for (const int s : stop_signals)
         sigaddset(&set, s);
     return set;
+}
+
+// The folder entries as the kernel gives them.
+struct folder_entry {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short size;
+    unsigned char type;
+    char name[1];
+};
+
+// Empties the folder open as fd; async-signal-safe (getdents64, openat,
+// unlinkat, close). Entries go while the folder is read, so it is read
+// again from the start until a pass finds nothing.
+void empty_folder(int fd, int depth)
+{
+    alignas(8) char buffer[4096];
+    for (bool found = true; found;) {
+        found = false;
+        lseek(fd, 0, SEEK_SET);
+        long n;
+        while ((n = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+            for (long at = 0; at < n;) {
+                const folder_entry* e = reinterpret_cast<const folder_entry*>(buffer + at);
+                at += e->size;
+                const char* name = e->name;
+                if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                    continue;
+                if (unlinkat(fd, name, 0) == 0) {
+                    found = true;
+                    continue;
+                }
+                if (errno != EISDIR || depth == 0)
+                    continue;
+                const int sub = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub >= 0) {
+                    empty_folder(sub, depth - 1);
+                    close(sub);
+                }
+                found = unlinkat(fd, name, AT_REMOVEDIR) == 0 || found;
+            }
+        }
+    }
+}
+
+bool remove_tree(const char* path)
+{
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    empty_folder(fd, tree_depth);
+    close(fd);
+    return rmdir(path) == 0;
 }
 
 // Async-signal-safe only: kill, waitpid, unlink, rmdir, signal, raise.
@@ -53,6 +113,9 @@ void undo_run()
     for (int i = 0; i < temp_slots; i++)
         if (temp_used[i])
             unlink(temp_paths[i]);
+    for (int i = 0; i < tree_slots; i++)
+        if (tree_used[i])
+            remove_tree(tree_paths[i]);
     for (int i = dir_slots - 1; i >= 0; i--)
         if (dir_used[i])
             rmdir(dir_paths[i]);
@@ -129,6 +192,19 @@ void td_cleanup_drop_dir(int slot)
         dir_used[slot] = 0;
 }
 
+int td_cleanup_add_tree(const char* path)
+{
+    return add_path(tree_used, tree_paths, tree_slots, path);
+}
+
+void td_cleanup_drop_tree(int slot)
+{
+    if (slot >= 0)
+        tree_used[slot] = 0;
+}
+
+bool td_remove_tree(const char* path) { return remove_tree(path); }
+
 void td_cleanup_add_child(pid_t child)
 {
     for (volatile pid_t& c : children) {
@@ -153,6 +229,8 @@ bool td_cleanup_in_child(pid_t parent)
     for (volatile sig_atomic_t& used : temp_used)
         used = 0;
     for (volatile sig_atomic_t& used : dir_used)
+        used = 0;
+    for (volatile sig_atomic_t& used : tree_used)
         used = 0;
     for (volatile pid_t& c : children)
         c = 0;

@@ -20,6 +20,13 @@ int td_cleanup_add_temp(const char* path);
 void td_cleanup_drop_temp(int slot);
 int td_cleanup_add_dir(const char* path);
 void td_cleanup_drop_dir(int slot);
+// A folder removed with everything in it (a few levels deep): the scratch
+// folder of a dataset run.
+int td_cleanup_add_tree(const char* path);
+void td_cleanup_drop_tree(int slot);
+// Removes path and everything below it, as the handler does; false when
+// something was left.
+bool td_remove_tree(const char* path);
 void td_cleanup_add_child(pid_t child);
 void td_cleanup_drop_child(pid_t child);
 // In a process just forked: the default actions again, and death with the

@@ -30,7 +30,9 @@ namespace {
 
 int32_t word_bytes(const uint8_t* at) { return (at[0] * 256 + at[1]) * 2; }
 
-int32_t channels_of(const uint8_t* image)
+}  // namespace
+
+int32_t td_channels_of(const uint8_t* image)
 {
     static const char* const signatures[] = {"2CHN", "4CHN", "M.K.", "M!K!", "FLT4", "FLT8",
                                              "OCTA", "6CHN", "8CHN"};
@@ -42,6 +44,21 @@ int32_t channels_of(const uint8_t* image)
     // 10CH .. 32CH
     return (s[0] - '0') * 10 + (s[1] - '0');
 }
+
+std::string td_signature_of(const uint8_t* image)
+{
+    return td_printable(image + signature_offset, 4);
+}
+
+td_sample_fields td_sample_fields_of(const uint8_t* image, int32_t n)
+{
+    const uint8_t* h = td_sample_name(image, n);
+    const int32_t fine = h[24] & 0x0F;
+    return td_sample_fields{word_bytes(h + 22), word_bytes(h + 26), word_bytes(h + 28), h[25],
+                            fine < 8 ? fine : fine - 16};
+}
+
+namespace {
 
 int32_t pattern_count(const uint8_t* image)
 {
@@ -55,8 +72,8 @@ int32_t pattern_count(const uint8_t* image)
 void print_header(FILE* out, const uint8_t* image)
 {
     std::fprintf(out, "title:       %s\n", td_printable(image, td_title_bytes).c_str());
-    std::fprintf(out, "signature:   %s\n", td_printable(image + signature_offset, 4).c_str());
-    std::fprintf(out, "channels:    %d\n", channels_of(image));
+    std::fprintf(out, "signature:   %s\n", td_signature_of(image).c_str());
+    std::fprintf(out, "channels:    %d\n", td_channels_of(image));
     std::fprintf(out, "song length: %d (restart byte %d)\n", image[songlen_offset],
                  image[songlen_offset + 1]);
     std::fprintf(out, "patterns:    %d\n", pattern_count(image));
@@ -88,11 +105,10 @@ void print_samples(FILE* out, const uint8_t* image, uint32_t used)
     std::fprintf(out, " #  %-22s %6s %10s %11s %6s %8s  %s\n", "name", "length", "loop start",
                  "loop length", "volume", "finetune", "used by sequence 0");
     for (int32_t s = 1; s <= 31; s++) {
-        const uint8_t* h = td_sample_name(image, s);
-        const int32_t fine = h[24] & 0x0F;
+        const td_sample_fields f = td_sample_fields_of(image, s);
         std::fprintf(out, "%2d  %-22s %6d %10d %11d %6d %8d  %s\n", s,
-                     td_printable(h, td_name_bytes).c_str(), word_bytes(h + 22), word_bytes(h + 26),
-                     word_bytes(h + 28), h[25], fine < 8 ? fine : fine - 16,
+                     td_printable(td_sample_name(image, s), td_name_bytes).c_str(), f.length,
+                     f.loop_start, f.loop_length, f.volume, f.finetune,
                      (used >> s) & 1 ? "yes" : "no");
     }
 }

@@ -15,6 +15,15 @@ constexpr int32_t td_title_bytes = 20;
 // A sample's 22-byte name field in the module image, sample 1..31.
 constexpr int32_t td_name_bytes = 22;
 const uint8_t* td_sample_name(const uint8_t* image, int32_t n);
+// Sample n's header as the file gives it: lengths in bytes, finetune
+// -8..7.
+struct td_sample_fields {
+    int32_t length, loop_start, loop_length, volume, finetune;
+};
+td_sample_fields td_sample_fields_of(const uint8_t* image, int32_t n);
+// The channel count the signature gives, and the signature as text.
+int32_t td_channels_of(const uint8_t* image);
+std::string td_signature_of(const uint8_t* image);
 // An untrusted name or title for a terminal: up to its first zero byte,
 // every byte outside printable ASCII shown as '.'.
 std::string td_printable(const uint8_t* bytes, int32_t size);

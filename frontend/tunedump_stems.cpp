@@ -34,8 +34,10 @@ struct stems_run {
     std::string dir;
     td_render_shape shape;
     td_output_spec spec;
+    td_stems_layout layout;
     std::vector<td_note_file> notes;
-    int midi_dir_slot = -1;  // MIDI/, where this run made it
+    int stems_dir_slot = -1;  // the stems' folder, where this run made it
+    int midi_dir_slot = -1;   // MIDI/, where this run made it
     stem_file files[stem_slots];
     int16_t blocks[stem_slots][2 * td_blockframes];
 };
@@ -49,10 +51,9 @@ void hand_in(stem_file& f)
     f.filled = 0;
 }
 
-// Appends frames frames of stereo (keeping channels values of each) that
-// are frames first.. of the render, or silence when stereo is null.
-void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, int32_t first,
-            int32_t frames)
+// Appends frames frames of stereo (keeping channels values of each), or
+// silence when stereo is null.
+void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, int32_t frames)
 {
     const int32_t channels = shape.channels;
     const int32_t piece_frames = f.sink->piece_frames();
@@ -70,8 +71,6 @@ void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, i
             for (int32_t i = 0; i < n; i++)
                 out[i] = in[2 * i];
         }
-        if (stereo != nullptr)
-            td_fade(out, shape, first + k, n);
         f.filled += n;
         k += n;
         if (f.filled == piece_frames)
@@ -83,15 +82,12 @@ void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, i
 bool open_file(stems_run& run, int32_t n, int32_t done)
 {
     stem_file& f = run.files[n];
-    const char* extension = td_extension(run.spec.format);
-    f.path = run.dir + "/" +
-             (n == 0 ? std::string("mix") + extension
-                     : td_stem_name(n, sample_name(n), td_name_bytes, extension));
+    f.path = run.dir + "/" + td_stem_path(run.layout, n, td_extension(run.spec.format));
     const td_audio audio{run.shape.channels, run.shape.rate, run.shape.frames};
     f.sink = td_file_sink(f.path, audio, run.spec);
     if (f.sink->failed())
         return false;
-    append(f, nullptr, run.shape, 0, done);
+    append(f, nullptr, run.shape, done);
     return true;
 }
 
@@ -108,8 +104,37 @@ bool any_failed(const stems_run& run, int32_t done)
     return false;
 }
 
+// Levels of the values a file keeps (the left ones alone in mono), and
+// the largest difference between the mix and the sum of the stems.
+void measure(stems_run& run)
+{
+    td_stems_stats& stats = *run.layout.stats;
+    const int32_t step = run.shape.channels == 2 ? 1 : 2;
+    int32_t sum[2 * td_blockframes] = {};
+    for (int32_t n = 0; n < stem_slots; n++) {
+        if (n > 0 && !vex_sample_used(n))
+            continue;
+        const int16_t* values = run.blocks[n];
+        td_level& level = stats.levels[n];
+        for (int32_t i = 0; i < 2 * td_blockframes; i += step) {
+            const int32_t v = values[i];
+            level.peak = std::max(level.peak, v < 0 ? -v : v);
+            level.sum_squares += v * v;
+            if (n > 0)
+                sum[i] += v;
+        }
+    }
+    for (int32_t i = 0; i < 2 * td_blockframes; i += step) {
+        const int32_t d = run.blocks[0][i] - sum[i];
+        stats.largest_difference = std::max(stats.largest_difference, d < 0 ? -d : d);
+    }
+}
+
 bool render_all(stems_run& run)
 {
+    // The fade over the blocks as they come, both sides.
+    td_render_shape stereo = run.shape;
+    stereo.channels = 2;
     int16_t* targets[stem_slots] = {};
     for (int32_t n = 1; n < stem_slots; n++)
         targets[n] = run.blocks[n];
@@ -118,13 +143,18 @@ bool render_all(stems_run& run)
     const int32_t frames = run.shape.frames;
     for (int32_t done = 0; done < frames && !any_failed(run, done); done += td_blockframes) {
         mix_newhand_stems(0, run.blocks[0], static_cast<int32_t>(sizeof run.blocks[0]), targets);
+        for (int32_t n = 0; n < stem_slots; n++)
+            if (n == 0 || vex_sample_used(n))
+                td_fade(run.blocks[n], stereo, done, td_blockframes);
+        if (run.layout.stats != nullptr)
+            measure(run);
         for (int32_t n = 0; n < stem_slots; n++) {
             if (n > 0 && !vex_sample_used(n))
                 continue;
             stem_file& f = run.files[n];
             if (!f.sink && !open_file(run, n, done))
                 return false;
-            append(f, run.blocks[n], run.shape, done, td_blockframes);
+            append(f, run.blocks[n], run.shape, td_blockframes);
         }
     }
     return true;
@@ -167,6 +197,8 @@ void discard_all(stems_run& run)
 
 void print_files(const stems_run& run)
 {
+    if (run.layout.quiet)
+        return;
     for (int32_t n = 0; n < stem_slots; n++) {
         if (!run.files[n].sink)
             continue;
@@ -190,6 +222,14 @@ void drop_folder(const std::string& dir, int slot)
     td_signals_release();
 }
 
+void count_notes(td_stems_stats& stats, const td_note_list& list)
+{
+    for (const vex_note& note : list.notes) {
+        stats.notes[note.sample & 31]++;
+        stats.channels[note.sample & 31] |= uint32_t{1} << (note.channel & 31);
+    }
+}
+
 // notes.csv and notes.mid for the whole render, and MIDI/NN-name.mid for
 // each stem, named as its stem is.
 bool make_note_files(stems_run& run)
@@ -197,9 +237,11 @@ bool make_note_files(stems_run& run)
     vex_notes_record(0);
     td_note_list list;
     td_take_notes(list);
+    if (run.layout.stats != nullptr)
+        count_notes(*run.layout.stats, list);
     run.notes.push_back(td_note_file_at(run.dir + "/notes.csv"));
     run.notes.push_back(td_note_file_at(run.dir + "/notes.mid"));
-    const std::string midi_dir = run.dir + "/MIDI";
+    const std::string midi_dir = run.dir + "/" + run.layout.midi_dir;
     run.midi_dir_slot = take_folder(midi_dir.c_str());
     if (run.midi_dir_slot == -2)
         return false;
@@ -231,6 +273,14 @@ int take_folder(const char* outdir)
 
 }  // namespace
 
+std::string td_stem_path(const td_stems_layout& layout, int32_t n, const char* extension)
+{
+    if (n == 0)
+        return std::string("mix") + extension;
+    const std::string name = td_stem_name(n, sample_name(n), td_name_bytes, extension);
+    return layout.stems_dir.empty() ? name : layout.stems_dir + "/" + name;
+}
+
 std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const char* extension)
 {
     const std::string safe = td_safe_name(name, bytes);
@@ -240,32 +290,42 @@ std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const ch
 }
 
 int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec,
-                   bool notes)
+                   bool notes, const td_stems_layout& layout)
 {
     const int dir_slot = take_folder(outdir);
     if (dir_slot == -2) {
-        std::puts("File error.");
+        if (!layout.quiet)
+            std::puts("File error.");
         return 1;
     }
     auto run = std::make_unique<stems_run>();
     run->dir = outdir;
     run->shape = shape;
     run->spec = spec;
+    run->layout = layout;
+    if (layout.stats != nullptr)
+        *layout.stats = td_stems_stats{};
+    const std::string stems_dir = run->dir + "/" + layout.stems_dir;
+    if (!layout.stems_dir.empty())
+        run->stems_dir_slot = take_folder(stems_dir.c_str());
     vex_notes_record(notes ? 1 : 0);
     td_pieces_start();
-    bool ok = render_all(*run);
+    bool ok = run->stems_dir_slot != -2 && render_all(*run);
     ok = finish_all(*run, ok && !any_failed(*run, 0));
     if (ok && notes)
         ok = make_note_files(*run);
     if (ok && publish_all(*run)) {
         td_cleanup_drop_dir(run->midi_dir_slot);
+        td_cleanup_drop_dir(run->stems_dir_slot);
         td_cleanup_drop_dir(dir_slot);
         print_files(*run);
         return 0;
     }
     discard_all(*run);
-    drop_folder(run->dir + "/MIDI", run->midi_dir_slot);
+    drop_folder(run->dir + "/" + layout.midi_dir, run->midi_dir_slot);
+    drop_folder(stems_dir, run->stems_dir_slot);
     drop_folder(run->dir, dir_slot);
-    std::puts("File error.");
+    if (!layout.quiet)
+        std::puts("File error.");
     return 1;
 }

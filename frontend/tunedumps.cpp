@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "frontend/command_line.h"
+#include "frontend/dataset.h"
 #include "frontend/module_load.h"
 #include "frontend/note_files.h"
 #include "frontend/output_format.h"
@@ -180,6 +181,10 @@ int td_main(int argc, char** argv)
         return info_main(request);
     case td_form::stems:
         return stems_main(request);
+    case td_form::dataset:
+        return td_dataset_main(request);
+    case td_form::dataset_manifest:
+        return td_dataset_manifest_main(request);
     case td_form::render:
         break;
     }

@@ -1,0 +1,112 @@
+#include "frontend/sha256.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t round_constants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+    0xc67178f2};
+
+uint32_t rotate(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void compress(uint32_t* state, const uint8_t* block)
+{
+    uint32_t w[64];
+    for (int i = 0; i < 16; i++)
+        w[i] = uint32_t{block[4 * i]} << 24 | uint32_t{block[4 * i + 1]} << 16 |
+               uint32_t{block[4 * i + 2]} << 8 | block[4 * i + 3];
+    for (int i = 16; i < 64; i++) {
+        const uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    for (int i = 0; i < 64; i++) {
+        const uint32_t t1 = h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) +
+                            ((e & f) ^ (~e & g)) + round_constants[i] + w[i];
+        const uint32_t t2 =
+            (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+        h = g;
+        g = f;
+        f = e;
+        e = d + t1;
+        d = c;
+        c = b;
+        b = a;
+        a = t1 + t2;
+    }
+    state[0] += a, state[1] += b, state[2] += c, state[3] += d;
+    state[4] += e, state[5] += f, state[6] += g, state[7] += h;
+}
+
+}  // namespace
+
+void td_sha256_start(td_sha256& h)
+{
+    static constexpr uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::memcpy(h.state, initial, sizeof initial);
+    h.bytes = 0;
+}
+
+void td_sha256_add(td_sha256& h, const void* data, size_t size)
+{
+    const uint8_t* in = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const size_t at = h.bytes % 64;
+        const size_t n = size < 64 - at ? size : 64 - at;
+        std::memcpy(h.block + at, in, n);
+        h.bytes += n;
+        in += n;
+        size -= n;
+        if (h.bytes % 64 == 0)
+            compress(h.state, h.block);
+    }
+}
+
+std::array<uint8_t, 32> td_sha256_end(td_sha256& h)
+{
+    const uint64_t bits = h.bytes * 8;
+    const uint8_t one = 0x80, zero = 0;
+    td_sha256_add(h, &one, 1);
+    while (h.bytes % 64 != 56)
+        td_sha256_add(h, &zero, 1);
+    uint8_t length[8];
+    for (int i = 0; i < 8; i++)
+        length[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    td_sha256_add(h, length, 8);
+    std::array<uint8_t, 32> digest;
+    for (int i = 0; i < 32; i++)
+        digest[static_cast<size_t>(i)] = static_cast<uint8_t>(h.state[i / 4] >> (24 - 8 * (i % 4)));
+    return digest;
+}
+
+std::string td_hex(const uint8_t* bytes, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string td_sha256_hex(const void* data, size_t size)
+{
+    td_sha256 h;
+    td_sha256_start(h);
+    td_sha256_add(h, data, size);
+    const std::array<uint8_t, 32> digest = td_sha256_end(h);
+    return td_hex(digest.data(), digest.size());
+}
