@@ -170,14 +170,6 @@ int take_folder(const char* outdir)
 
 }  // namespace
 
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
-{
-    const std::string safe = td_safe_name(name, bytes);
-    char number[4];
-    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
-    return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
-}
-
 int td_write_stems(const char* outdir, int32_t frames, int32_t channels)
 {
     const int dir_slot = take_folder(outdir);

@@ -3,12 +3,9 @@
 // exactly the file of the solo render of that sample.
 #pragma once
 #include <cstdint>
-#include <string>
 
-// The file name of sample n's stem: NN, then its name as far as it is safe
-// in a path (letters, digits, '-', '_' and '.'; anything else one '_';
-// no leading or trailing '_' or '.'; at most 40 characters).
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes);
+#include "frontend/safe_name.h"
+
 // Renders frames frames (whole blocks) of the loaded and started module into
 // outdir, channels values a frame; prints one line per file. 0 on success.
 // On failure "File error." and outdir as it was: files this run would have
