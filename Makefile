@@ -50,8 +50,8 @@ web:
 test-web: all web
 	.ci/install-chromium
 	cd web && { [ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund; }
-	TUNEDUMP_BINARY=$(CURDIR)/$(BUILD)/tunedump TUNEDUMP_WEB_DIST=$(CURDIR)/web/dist \
-	  TUNEDUMP_CORPUS_DIR=$(TUNEDUMP_CORPUS_DIR) TUNEDUMP_ARTIFACTS=$(CURDIR)/$(BUILD)/web-test \
+	TUNEDUMP_BINARY=$(abspath $(BUILD))/tunedump TUNEDUMP_WEB_DIST=$(CURDIR)/web/dist \
+	  TUNEDUMP_CORPUS_DIR=$(TUNEDUMP_CORPUS_DIR) TUNEDUMP_ARTIFACTS=$(abspath $(BUILD))/web-test \
 	  node web/test/page_test.mjs
 
 fuzz-build:

@@ -15,13 +15,15 @@
 
 namespace {
 
-// The command line's rate, block and stereo for the files; the page's for playback.
+// The command line's rate, mixer limit and block for the files; playback
+// pulls at most a block at a time, in stereo.
 constexpr int32_t file_rate = 44100;
-constexpr int32_t file_block = 1024;
 constexpr int32_t mix_limit = 4096;
+constexpr int32_t block = 1024;
 constexpr int32_t play_separation = 50;
-constexpr int32_t play_quantum_max = 1024;
 constexpr int32_t slots = 32;  // 0 is the mix, 1..31 the samples
+constexpr int32_t note_fields = 6;
+constexpr int32_t notes_at_once = 256;
 
 // input: where the page writes a file; pristine: the module taken, as read;
 // image: the copy the player converts and plays.
@@ -32,20 +34,18 @@ vex_sequence sequences[VEX_MAX_SEQUENCES];
 int32_t sequence_count = 0;
 std::string text;
 
-int16_t stereo[slots][2 * play_quantum_max];
+// The stems pump's targets: slot 0 the mix, slot n sample n's stem.
+int16_t stereo[slots][2 * block];
 int16_t* stem_targets[slots];
-float out_left[play_quantum_max];
-float out_right[play_quantum_max];
+float out_left[block];
+float out_right[block];
 
-int16_t file_blocks[slots][2 * file_block];
 std::vector<int16_t> file_chunk[slots];  // mono, the blocks of one td_web_stems_render
 int32_t file_frames = 0;
 int32_t file_done = 0;
 uint8_t wav_header[td_wav_header_bytes];
 
 std::vector<int32_t> note_table;
-
-constexpr int32_t note_fields = 6;
 
 bool start_player(int32_t rate, int32_t separation)
 {
@@ -68,20 +68,43 @@ bool load_at(int32_t position)
     return true;
 }
 
+// Sequence n, or null when the module has none of that number.
 const vex_sequence* sequence(int32_t n)
 {
     return n >= 0 && n < sequence_count ? &sequences[n] : nullptr;
 }
 
-void clear_stems(int16_t (*buffers)[2 * play_quantum_max])
+// A field of sequence n, 0 when there is none.
+template <typename Field>
+int32_t of_sequence(int32_t n, Field field)
+{
+    const vex_sequence* s = sequence(n);
+    return s != nullptr ? static_cast<int32_t>(s->*field) : 0;
+}
+
+// A sample's stem stays silent until its first use, so the pump leaves it
+// alone until then.
+void clear_stems()
 {
     for (int32_t n = 0; n < slots; n++) {
-        std::memset(buffers[n], 0, sizeof buffers[n]);
-        stem_targets[n] = n == 0 ? nullptr : buffers[n];
+        std::memset(stereo[n], 0, sizeof stereo[n]);
+        stem_targets[n] = n == 0 ? nullptr : stereo[n];
     }
 }
 
-int16_t clamp16(int32_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v); }
+// The input as the command line reads a file of size bytes.
+void zero_past(int32_t size)
+{
+    const size_t kept = size < 0                ? 0
+                        : size > VEX_IMAGE_SIZE ? VEX_IMAGE_SIZE
+                                                : static_cast<size_t>(size);
+    std::memset(input + kept, 0, sizeof input - kept);
+}
+
+int16_t clamp16(int32_t v)
+{
+    return static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v);
+}
 
 }  // namespace
 
@@ -94,9 +117,7 @@ TD_WEB uint8_t* td_web_input() { return input; }
 // taken before stays.
 TD_WEB int32_t td_web_open(int32_t size)
 {
-    if (size < VEX_IMAGE_SIZE)
-        std::memset(input + size, 0, VEX_IMAGE_BUFFER - static_cast<size_t>(size));
-    std::memset(input + VEX_IMAGE_SIZE, 0, VEX_IMAGE_GUARD);
+    zero_past(size);
     if (!start_player(file_rate, -1))
         return 0;
     vex_sequence found[VEX_MAX_SEQUENCES];
@@ -113,7 +134,7 @@ TD_WEB int32_t td_web_open(int32_t size)
 // module another instance has taken.
 TD_WEB void td_web_take(int32_t size)
 {
-    std::memset(input + size, 0, VEX_IMAGE_BUFFER - static_cast<size_t>(size));
+    zero_past(size);
     std::memcpy(pristine, input, sizeof pristine);
 }
 
@@ -125,10 +146,16 @@ TD_WEB const char* td_web_title()
 }
 TD_WEB int32_t td_web_channels() { return td_channels(pristine); }
 TD_WEB int32_t td_web_sequences() { return sequence_count; }
-TD_WEB int32_t td_web_sequence_position(int32_t n) { return sequence(n) ? sequence(n)->start_position : 0; }
+TD_WEB int32_t td_web_sequence_position(int32_t n)
+{
+    return of_sequence(n, &vex_sequence::start_position);
+}
 // At 44100 frames a second.
-TD_WEB int32_t td_web_sequence_frames(int32_t n) { return sequence(n) ? sequence(n)->frames : 0; }
-TD_WEB int32_t td_web_sequence_samples(int32_t n) { return sequence(n) ? static_cast<int32_t>(sequence(n)->samples_used) : 0; }
+TD_WEB int32_t td_web_sequence_frames(int32_t n) { return of_sequence(n, &vex_sequence::frames); }
+TD_WEB uint32_t td_web_sequence_samples(int32_t n)
+{
+    return static_cast<uint32_t>(of_sequence(n, &vex_sequence::samples_used));
+}
 TD_WEB const char* td_web_sample_name(int32_t n)
 {
     text = td_printable(td_sample_name(pristine, n), td_name_bytes);
@@ -147,8 +174,8 @@ TD_WEB int32_t td_web_notes(int32_t n)
     vex_notes_record(1);
     vex_skip(s->frames);
     vex_notes_record(0);
-    vex_note notes[256];
-    for (int32_t got; (got = vex_notes(notes, 256)) > 0;) {
+    vex_note notes[notes_at_once];
+    for (int32_t got; (got = vex_notes(notes, notes_at_once)) > 0;) {
         for (int32_t i = 0; i < got; i++) {
             const vex_note& e = notes[i];
             const int32_t row[note_fields] = {static_cast<int32_t>(e.start_frame),
@@ -169,18 +196,18 @@ TD_WEB int32_t td_web_play(int32_t rate, int32_t position, int32_t frame)
         return 0;
     if (frame > 0)
         vex_skip(frame);
-    clear_stems(stereo);
+    clear_stems();
     return 1;
 }
 
-// The next frames frames (at most play_quantum_max) into td_web_left and
+// The next frames frames (at most a block) into td_web_left and
 // td_web_right. Bit n of audible lets sample n be heard: with every sample
 // the song has used audible it is the mix, else the sum of the audible
 // samples' stems.
 TD_WEB void td_web_pull(int32_t frames, uint32_t audible)
 {
-    if (frames > play_quantum_max)
-        frames = play_quantum_max;
+    if (frames > block)
+        frames = block;
     mix_newhand_stems(0, stereo[0], frames * 4, stem_targets);
     uint32_t used = 0;
     for (int32_t n = 1; n < slots; n++)
@@ -221,11 +248,8 @@ TD_WEB int32_t td_web_stems_start(int32_t n)
     vex_sequences(pristine, scan, VEX_MAX_SEQUENCES);
     if (!load_at(s->start_position))
         return 0;
-    for (int32_t k = 0; k < slots; k++) {
-        std::memset(file_blocks[k], 0, sizeof file_blocks[k]);
-        stem_targets[k] = k == 0 ? nullptr : file_blocks[k];
-    }
-    file_frames = (s->frames + file_block - 1) / file_block * file_block;
+    clear_stems();
+    file_frames = (s->frames + block - 1) / block * block;
     file_done = 0;
     return file_frames;
 }
@@ -238,12 +262,11 @@ TD_WEB uint32_t td_web_stems_render(int32_t blocks)
 {
     for (std::vector<int16_t>& chunk : file_chunk)
         chunk.clear();
-    for (int32_t b = 0; b < blocks && file_done < file_frames; b++, file_done += file_block) {
-        mix_newhand_stems(0, file_blocks[0], static_cast<int32_t>(sizeof file_blocks[0]),
-                          stem_targets);
+    for (int32_t b = 0; b < blocks && file_done < file_frames; b++, file_done += block) {
+        mix_newhand_stems(0, stereo[0], static_cast<int32_t>(sizeof stereo[0]), stem_targets);
         for (int32_t k = 0; k < slots; k++)
-            for (int32_t i = 0; i < file_block; i++)
-                file_chunk[k].push_back(file_blocks[k][2 * i]);
+            for (int32_t i = 0; i < block; i++)
+                file_chunk[k].push_back(stereo[k][2 * i]);
     }
     uint32_t files = 1;
     for (int32_t k = 1; k < slots; k++)
@@ -256,7 +279,8 @@ TD_WEB int32_t td_web_stems_done() { return file_done; }
 // Slot k's file name, as `--stems` names it.
 TD_WEB const char* td_web_stem_file(int32_t k)
 {
-    text = k == 0 ? std::string("mix.wav") : td_stem_name(k, td_sample_name(image, k), td_name_bytes);
+    text = k == 0 ? std::string("mix.wav")
+                  : td_stem_name(k, td_sample_name(image, k), td_name_bytes);
     return text.c_str();
 }
 // The WAV header of a file of frames mono frames at 44100.

@@ -60,8 +60,10 @@ export function drawLanes(canvas, layout, notes) {
     const at = Math.round((t / seconds) * width) + 0.5;
     g.fillStyle = '#3a3f4a';
     g.fillRect(at, ruler - 6, 1, height - ruler + 6);
+    const label = clock(t);
+    if (at + 3 + g.measureText(label).width > width) break;
     g.fillStyle = '#8b909a';
-    g.fillText(clock(t), at + 3, ruler / 2);
+    g.fillText(label, at + 3, ruler / 2);
   }
 
   const laneOf = new Map(lanes.map((n, i) => [n, i]));
