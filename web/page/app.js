@@ -146,7 +146,6 @@ function showModule(fileName) {
   select.replaceChildren(
     ...state.sequences.map((s, i) => new Option(`${i}: position ${s.position}, ${clock(s.frames)}`, String(i))),
   );
-  select.disabled = state.sequences.length < 2;
   state.lanes = [];
   for (let n = 1; n < 32; n++) if (lib._td_web_sample_bytes(n) > 0) state.lanes.push(n);
   $('song').hidden = false;

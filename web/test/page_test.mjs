@@ -13,6 +13,8 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 
 const MODULE = 'android-commando_hiscore.mod';
+const GAME = 'area1-game.mod'; // four tunes; the third is 9 s long
+const GAME_SEQUENCE = 2;
 const RATE = 48000; // headless chromium would run at 44100
 const env = (name) => {
   if (!process.env[name]) throw new Error(`${name} is not set (run make test-web)`);
@@ -22,6 +24,7 @@ const dist = env('TUNEDUMP_WEB_DIST');
 const native = env('TUNEDUMP_BINARY');
 const artifacts = env('TUNEDUMP_ARTIFACTS');
 const modulePath = path.join(env('TUNEDUMP_CORPUS_DIR'), MODULE);
+const gamePath = path.join(env('TUNEDUMP_CORPUS_DIR'), GAME);
 
 if (!fs.existsSync(modulePath)) {
   console.log(`page tests skipped: ${modulePath} is absent`);
@@ -109,32 +112,56 @@ test(`a dropped module plays at ${RATE} Hz within 1 s`, async (page) => {
   expect(first !== undefined, 'no sound');
   console.log(`  first sound ${first.toFixed(0)} ms after the drop`);
   expect(first < 1000, `first sound after ${first} ms`);
+  // A click on the ruler moves the song there.
+  const box = await page.locator('#lanes').boundingBox();
+  await page.mouse.click(box.x + box.width / 2, box.y + 5);
+  await page.waitForTimeout(300);
+  const [frame, frames] = await page.evaluate(() => [window.tunedump.state.frame, window.tunedump.state.sequences[0].frames]);
+  expect(frame >= frames / 2 && frame < frames / 2 + 44100, `at frame ${frame} of ${frames} after seeking half way`);
 });
 
-test('clicking a lane solos its sample and the output changes', async (page) => {
-  // The sample heard least of those the song plays: alone it is far quieter.
-  const sample = await page.evaluate(() => {
-    const { notes, lanes } = window.tunedump.state;
-    const heard = new Map();
-    for (let i = 0; i < notes.length; i += 6) heard.set(notes[i + 3], (heard.get(notes[i + 3]) || 0) + notes[i + 1] - notes[i]);
-    return [...heard].filter(([n]) => lanes.includes(n)).sort((a, b) => a[1] - b[1])[0][0];
+test('clicking a lane solos its sample; where it rests, the output is silent', async (page) => {
+  // A second and a half where one sample the song plays rests and others sound.
+  const quiet = await page.evaluate(() => {
+    const { notes, lanes, sequences } = window.tunedump.state;
+    const rate = 44100;
+    const played = new Set();
+    for (let i = 0; i < notes.length; i += 6) played.add(notes[i + 3]);
+    for (let frame = rate; frame + 2 * rate < sequences[0].frames; frame += rate / 2) {
+      const busy = new Set();
+      for (let i = 0; i < notes.length; i += 6) {
+        if (notes[i] < frame + 1.75 * rate && notes[i + 1] > frame - 0.25 * rate) busy.add(notes[i + 3]);
+      }
+      const sample = lanes.find((n) => played.has(n) && !busy.has(n));
+      if (busy.size > 0 && sample !== undefined) return { sample, frame, lane: lanes.indexOf(sample) };
+    }
+    return null;
   });
-  const before = await listen(page, 800);
-  const lane = await page.evaluate((sample) => window.tunedump.state.lanes.indexOf(sample), sample);
-  await page.locator('#lanes').click({ position: { x: 40, y: 20 + lane * 22 + 11 } });
-  const soloed = await page.locator(`#sample-list li[data-sample="${sample}"] .solo`).isChecked();
-  expect(soloed, `sample ${sample} is not soloed`);
-  const after = await listen(page, 800);
-  expect(Math.abs(after.rms - before.rms) > 0.2 * before.rms, `rms ${before.rms} before, ${after.rms} with sample ${sample} alone`);
+  expect(quiet !== null, 'no sample rests while others play');
+  await page.locator('#seek').fill(String(quiet.frame));
+  const lane = { position: { x: 40, y: 20 + quiet.lane * 22 + 11 } };
+  await page.locator('#lanes').click(lane);
+  const soloed = await page.locator(`#sample-list li[data-sample="${quiet.sample}"] .solo`).isChecked();
+  expect(soloed, `sample ${quiet.sample} is not soloed`);
+  await page.waitForTimeout(150);
+  const alone = await listen(page, 800);
+  await page.locator('#lanes').click(lane);
+  await page.waitForTimeout(150);
+  const all = await listen(page, 300);
+  expect(alone.peak === 0, `sample ${quiet.sample} alone, resting: peak ${alone.peak}`);
+  expect(all.peak > 0.01, `every sample again: peak ${all.peak}`);
 });
 
-test('the stems downloaded are the bytes of --stems', async (page) => {
+// Downloads every file the page offers for the sequence and compares them
+// with the native program's.
+async function stemsMatch(page, module, sequence) {
+  await page.locator('#sequence').selectOption(String(sequence));
   const started = Date.now();
   await page.locator('#render').click();
   await page.locator('#files a').first().waitFor({ timeout: 90000 });
-  console.log(`  stems rendered in ${Date.now() - started} ms`);
-  const mine = path.join(artifacts, 'stems');
-  const theirs = path.join(artifacts, 'stems-native');
+  const rendered = Date.now() - started;
+  const mine = path.join(artifacts, `stems-${path.basename(module, '.mod')}-${sequence}`);
+  const theirs = `${mine}-native`;
   fs.rmSync(mine, { recursive: true, force: true });
   fs.rmSync(theirs, { recursive: true, force: true });
   fs.mkdirSync(mine, { recursive: true });
@@ -142,7 +169,8 @@ test('the stems downloaded are the bytes of --stems', async (page) => {
     const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
     await download.saveAs(path.join(mine, download.suggestedFilename()));
   }
-  const run = spawnSync(native, ['--stems', modulePath, 'song', theirs], { encoding: 'utf8' });
+  const args = ['--song', String(sequence), '--stems', module, 'song', theirs];
+  const run = spawnSync(native, args, { encoding: 'utf8' });
   expect(run.status === 0, `native --stems: ${run.stdout}${run.stderr}`);
   const names = fs.readdirSync(theirs).sort();
   const got = fs.readdirSync(mine).sort();
@@ -150,7 +178,16 @@ test('the stems downloaded are the bytes of --stems', async (page) => {
   for (const name of names) {
     expect(fs.readFileSync(path.join(mine, name)).equals(fs.readFileSync(path.join(theirs, name))), `${name} differs`);
   }
-  console.log(`  ${names.length} files the same`);
+  console.log(`  ${path.basename(module)} sequence ${sequence}: ${names.length} files the same, rendered in ${rendered} ms`);
+}
+
+test('the stems downloaded are the bytes of --stems', async (page) => {
+  await stemsMatch(page, modulePath, 0);
+  // A later tune of a game module starts part way into the order list.
+  if (!fs.existsSync(gamePath)) return;
+  await page.locator('#file').setInputFiles(gamePath);
+  await page.locator('#sequence option').nth(GAME_SEQUENCE).waitFor({ state: 'attached' });
+  await stemsMatch(page, gamePath, GAME_SEQUENCE);
 });
 
 test("a file the loader refuses shows the loader's message and changes nothing", async (page) => {
