@@ -44,11 +44,16 @@ const player = audio.audioWorklet.addModule('player-worklet.js').then(() => {
   node.connect(analyser);
   analyser.connect(audio.destination);
   node.port.onmessage = (e) => fromPlayer(e.data);
+  playerNode = node;
   return node;
 });
+let playerNode = null;
 
+// Straight away once the worklet is up: a new module starts to sound while
+// the page is still drawing it.
 function tell(message, transfer) {
-  player.then((node) => node.port.postMessage(message, transfer || []));
+  if (playerNode) playerNode.port.postMessage(message, transfer || []);
+  else player.then((node) => node.port.postMessage(message, transfer || []));
 }
 
 function fromPlayer(m) {
@@ -60,7 +65,11 @@ function fromPlayer(m) {
       showTransport();
     }
   } else if (m.type === 'sound' && state.timing.opened !== undefined && state.timing.firstSound === undefined) {
-    state.timing.firstSound = performance.now() - state.timing.opened;
+    // When that quantum leaves the device, on the page's clock: the page
+    // itself may have been busy drawing when the message came.
+    const stamp = audio.getOutputTimestamp();
+    const leaves = stamp.performanceTime + (m.time - stamp.contextTime) * 1000;
+    state.timing.firstSound = leaves - state.timing.opened;
   }
 }
 
@@ -137,6 +146,7 @@ async function openFile(file) {
   tell({ type: 'load', image, position: sequence().position, frames: sequence().frames, play: true }, [image]);
   state.playing = true;
   showModule(file.name);
+  state.timing.shown = performance.now() - opened;
 }
 
 function showModule(fileName) {
