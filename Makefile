@@ -1,6 +1,6 @@
 # make demo: build everything and render the demo tune to build/demo.wav
 # make test: build and run every test, plain and under ASan + UBSan, compare
-#            renders across builds, then fuzz for FUZZ_SECONDS
+#            renders across builds, fuzz for FUZZ_SECONDS, test the page
 # make web:  build the page into web/dist (emscripten installed when missing)
 # make test-web: the page's tests in chromium (installed when missing)
 # make fuzz: build the libFuzzer target with clang (installed when missing),
