@@ -10,6 +10,7 @@
 // Prints the description of a module image (as read from the file) that
 // the scan found `count` sequences in.
 void td_print_info(FILE* out, const uint8_t* image, const vex_sequence* sequences, int32_t count);
+// The title's field at the start of the module image.
 constexpr int32_t td_title_bytes = 20;
 // The channels the signature names (2..32 for a module the loader takes).
 int32_t td_channels(const uint8_t* image);

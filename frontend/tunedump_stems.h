@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "frontend/safe_name.h"
+#include "frontend/safe_name.h"  // td_stem_name
 
 // Renders frames frames (whole blocks) of the loaded and started module into
 // outdir, channels values a frame; prints one line per file. 0 on success.

@@ -236,9 +236,13 @@ function showMix() {
 
 // Transport and picture ---------------------------------------------------
 
+function sounding() {
+  return state.playing && audio.state === 'running';
+}
+
 function showTransport() {
   $('play').disabled = !state.image;
-  $('play').textContent = state.playing ? 'Pause' : 'Play';
+  $('play').textContent = sounding() ? 'Pause' : 'Play';
   if (state.image) $('time').textContent = `${clock(state.frame)} / ${clock(sequence().frames)}`;
 }
 
@@ -365,15 +369,18 @@ $('sequence').addEventListener('change', (e) => {
 });
 
 $('play').addEventListener('click', () => {
-  if (state.playing) {
+  if (sounding()) {
     tell({ type: 'pause' });
+    state.playing = false;
   } else {
     audio.resume();
     tell({ type: 'play' });
+    state.playing = true;
   }
-  state.playing = !state.playing;
   showTransport();
 });
+// A module dropped before any click on the page waits for one to sound.
+audio.addEventListener('statechange', showTransport);
 
 $('seek').addEventListener('input', (e) => {
   // A drag sends one seek per frame at most.
