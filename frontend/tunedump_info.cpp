@@ -30,7 +30,14 @@ namespace {
 
 int32_t word_bytes(const uint8_t* at) { return (at[0] * 256 + at[1]) * 2; }
 
-int32_t channels_of(const uint8_t* image)
+}  // namespace
+
+int32_t td_sample_bytes(const uint8_t* image, int32_t n)
+{
+    return word_bytes(td_sample_name(image, n) + td_name_bytes);
+}
+
+int32_t td_channels(const uint8_t* image)
 {
     static const char* const signatures[] = {"2CHN", "4CHN", "M.K.", "M!K!", "FLT4", "FLT8",
                                              "OCTA", "6CHN", "8CHN"};
@@ -42,6 +49,8 @@ int32_t channels_of(const uint8_t* image)
     // 10CH .. 32CH
     return (s[0] - '0') * 10 + (s[1] - '0');
 }
+
+namespace {
 
 int32_t pattern_count(const uint8_t* image)
 {
@@ -56,7 +65,7 @@ void print_header(FILE* out, const uint8_t* image)
 {
     std::fprintf(out, "title:       %s\n", td_printable(image, td_title_bytes).c_str());
     std::fprintf(out, "signature:   %s\n", td_printable(image + signature_offset, 4).c_str());
-    std::fprintf(out, "channels:    %d\n", channels_of(image));
+    std::fprintf(out, "channels:    %d\n", td_channels(image));
     std::fprintf(out, "song length: %d (restart byte %d)\n", image[songlen_offset],
                  image[songlen_offset + 1]);
     std::fprintf(out, "patterns:    %d\n", pattern_count(image));

@@ -231,14 +231,6 @@ int take_folder(const char* outdir)
 
 }  // namespace
 
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const char* extension)
-{
-    const std::string safe = td_safe_name(name, bytes);
-    char number[4];
-    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
-    return std::string(number) + (safe.empty() ? "" : "-" + safe) + extension;
-}
-
 int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec,
                    bool notes)
 {
