@@ -1,16 +1,22 @@
 # make demo: build everything and render the demo tune to build/demo.wav
 # make test: build and run every test, plain and under ASan + UBSan, compare
-#            renders across builds, then fuzz for FUZZ_SECONDS
+#            renders across builds, fuzz for FUZZ_SECONDS, test the page
+# make web:  build the page into web/dist (emscripten installed when missing)
+# make test-web: the page's tests in chromium (installed when missing)
 # make fuzz: build the libFuzzer target with clang (installed when missing),
 #            replay fuzz/regressions, then fuzz for FUZZ_SECONDS
 BUILD ?= build
 SANBUILD ?= build-san
 FUZZBUILD ?= build-fuzz
+WEBBUILD ?= build-web
+# Debian's emcc finds its JavaScript modules only through NODE_PATH.
+NODE_PATH ?= /usr/share/nodejs
+TUNEDUMP_CORPUS_DIR ?= $(CURDIR)/../shared/corpus
 FUZZ_SECONDS ?= 90
 JOBS ?= 2
 BENCH_RUNS ?= 9
 
-.PHONY: all deps demo test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
+.PHONY: all deps demo web test-web test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
 
 # Libraries the build needs that a fresh machine may lack.
 deps:
@@ -36,7 +42,21 @@ test-sanitize: deps
 test-builds: test-release test-sanitize
 	.ci/compare-builds $(BUILD) $(SANBUILD)
 
-test: test-release test-sanitize test-builds fuzz
+test: test-release test-sanitize test-builds fuzz test-web
+
+web:
+	.ci/install-emscripten
+	NODE_PATH=$(NODE_PATH) emcmake cmake -S . -B $(WEBBUILD) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_FLAGS_RELEASE=-O2 -DCMAKE_CXX_FLAGS_RELEASE=-O2
+	NODE_PATH=$(NODE_PATH) cmake --build $(WEBBUILD) -j $(JOBS)
+
+# The page against the native program: its stems must be the same bytes.
+test-web: all web
+	.ci/install-chromium
+	cd web && { [ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund; }
+	TUNEDUMP_BINARY=$(abspath $(BUILD))/tunedump TUNEDUMP_WEB_DIST=$(CURDIR)/web/dist \
+	  TUNEDUMP_CORPUS_DIR=$(TUNEDUMP_CORPUS_DIR) TUNEDUMP_ARTIFACTS=$(abspath $(BUILD))/web-test \
+	  node web/test/page_test.mjs
 
 fuzz-build: deps
 	.ci/install-clang
@@ -66,4 +86,4 @@ bench: all
 	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD) $(FUZZBUILD) $(BUILD)-gcc-O0 $(BUILD)-gcc-O2 $(BUILD)-clang-O2
+	rm -rf $(BUILD) $(SANBUILD) $(FUZZBUILD) $(WEBBUILD) web/dist $(BUILD)-gcc-O0 $(BUILD)-gcc-O2 $(BUILD)-clang-O2

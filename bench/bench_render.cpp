@@ -135,6 +135,58 @@ int bench_stems(const std::string& tunedump, const std::string& floor_program,
     return 0;
 }
 
+// Both sides of the mix against the floor of writing the same bytes.
+void bench_stereo(const std::string& tunedump, const std::string& floor_program,
+                  const std::string& dir, int runs)
+{
+    const long long bytes = 2 * wav_bytes - 44;
+    std::printf("\nstereo, %d s: --stereo against the floor of writing its %lld bytes\n", seconds,
+                bytes);
+    std::printf("%-6s %10s %10s %8s %6s %10s %8s\n", "module", "tunedump", "floor", "ratio",
+                "goal", "reserved", "ratio");
+    const std::string wav = dir + "/stereo.wav";
+    for (const char* signature : {"M.K.", "8CHN", "32CH"}) {
+        const std::string module = dir + "/bench-" + std::string(signature) + ".mod";
+        std::vector<double> player, floor, reserved;
+        for (int i = 0; i < runs; i++) {
+            floor.push_back(time_process({floor_program, std::to_string(bytes), wav}).seconds);
+            reserved.push_back(
+                time_process({floor_program, "--reserve", std::to_string(bytes), wav}).seconds);
+            player.push_back(time_process({tunedump, "--stereo", module, "0",
+                                           std::to_string(seconds), wav})
+                                 .seconds);
+        }
+        const double p = median(player), f = median(floor), fr = median(reserved);
+        std::printf("%-6s %9.3fs %9.3fs %7.2fx %5.1fx %9.3fs %7.2fx\n", signature, p, f, p / f,
+                    2.0, fr, p / fr);
+    }
+    unlink(wav.c_str());
+}
+
+// A render that also writes its notes (CSV and MIDI beside it) against the
+// same render without.
+void bench_notes(const std::string& tunedump, const std::string& dir, int runs)
+{
+    std::printf("\nnotes, %d s: a render with --notes against the same without\n", seconds);
+    std::printf("%-6s %10s %10s %8s %6s\n", "module", "--notes", "without", "ratio", "goal");
+    const std::string wav = dir + "/notes.wav";
+    for (const char* signature : {"M.K.", "8CHN", "32CH"}) {
+        const std::string module = dir + "/bench-" + std::string(signature) + ".mod";
+        std::vector<double> with, without;
+        for (int i = 0; i < runs; i++) {
+            without.push_back(
+                time_process({tunedump, module, "0", std::to_string(seconds), wav}).seconds);
+            with.push_back(time_process({tunedump, "--notes", module, "0",
+                                         std::to_string(seconds), wav})
+                               .seconds);
+        }
+        const double w = median(with), wo = median(without);
+        std::printf("%-6s %9.3fs %9.3fs %7.2fx %5.1fx\n", signature, w, wo, w / wo, 1.1);
+    }
+    for (const char* f : {"notes.wav", "notes.csv", "notes.mid"})
+        unlink((dir + "/" + f).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -179,5 +231,7 @@ int main(int argc, char** argv)
                     f, p / f, t.goal, fr, p / fr, peak, limit_kib);
     }
     unlink(wav.c_str());
+    bench_stereo(tunedump, floor_program, dir, runs);
+    bench_notes(tunedump, dir, runs);
     return bench_stems(tunedump, floor_program, dir, runs);
 }

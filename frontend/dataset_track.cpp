@@ -202,7 +202,7 @@ td_json metadata_of(const td_dataset_setup& setup, const module_file& m, const t
                    {"bytes", m.file_size},
                    {"title", td_printable(m.header.data(), td_title_bytes)},
                    {"signature", td_signature_of(m.header.data())},
-                   {"channels", td_channels_of(m.header.data())}};
+                   {"channels", td_channels(m.header.data())}};
     j["sequence"] = {{"number", t.number},
                      {"of", t.sequences},
                      {"start_position", s.start_position},

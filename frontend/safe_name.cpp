@@ -1,5 +1,7 @@
 #include "frontend/safe_name.h"
 
+#include <cstdio>
+
 namespace {
 
 bool is_kept(uint8_t c)
@@ -25,4 +27,12 @@ std::string td_safe_name(const uint8_t* name, int32_t bytes)
     if (safe.size() > 40)
         safe.resize(40);
     return safe;
+}
+
+std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const char* extension)
+{
+    const std::string safe = td_safe_name(name, bytes);
+    char number[4];
+    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
+    return std::string(number) + (safe.empty() ? "" : "-" + safe) + extension;
 }

@@ -32,7 +32,12 @@ int32_t word_bytes(const uint8_t* at) { return (at[0] * 256 + at[1]) * 2; }
 
 }  // namespace
 
-int32_t td_channels_of(const uint8_t* image)
+int32_t td_sample_bytes(const uint8_t* image, int32_t n)
+{
+    return word_bytes(td_sample_name(image, n) + td_name_bytes);
+}
+
+int32_t td_channels(const uint8_t* image)
 {
     static const char* const signatures[] = {"2CHN", "4CHN", "M.K.", "M!K!", "FLT4", "FLT8",
                                              "OCTA", "6CHN", "8CHN"};
@@ -73,7 +78,7 @@ void print_header(FILE* out, const uint8_t* image)
 {
     std::fprintf(out, "title:       %s\n", td_printable(image, td_title_bytes).c_str());
     std::fprintf(out, "signature:   %s\n", td_signature_of(image).c_str());
-    std::fprintf(out, "channels:    %d\n", td_channels_of(image));
+    std::fprintf(out, "channels:    %d\n", td_channels(image));
     std::fprintf(out, "song length: %d (restart byte %d)\n", image[songlen_offset],
                  image[songlen_offset + 1]);
     std::fprintf(out, "patterns:    %d\n", pattern_count(image));

@@ -281,14 +281,6 @@ std::string td_stem_path(const td_stems_layout& layout, int32_t n, const char* e
     return layout.stems_dir.empty() ? name : layout.stems_dir + "/" + name;
 }
 
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes, const char* extension)
-{
-    const std::string safe = td_safe_name(name, bytes);
-    char number[4];
-    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
-    return std::string(number) + (safe.empty() ? "" : "-" + safe) + extension;
-}
-
 int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec,
                    bool notes, const td_stems_layout& layout)
 {

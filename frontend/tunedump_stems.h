@@ -3,17 +3,11 @@
 // channel, each exactly the file of the solo render of that sample.
 #pragma once
 #include <cstdint>
-#include <string>
 
 #include "frontend/output_format.h"
 #include "frontend/render.h"
+#include "frontend/safe_name.h"  // td_stem_name
 
-// The file name of sample n's stem: NN, then its name as far as it is safe
-// in a path (letters, digits, '-', '_' and '.'; anything else one '_';
-// no leading or trailing '_' or '.'; at most 40 characters), then the
-// extension.
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes,
-                         const char* extension = ".wav");
 // What was heard in one file of a stems run, in 16-bit steps.
 struct td_level {
     int32_t peak = 0;          // the largest |value|

@@ -189,6 +189,8 @@ void sd_c_sumstereo32ftos16i(const float* source, float gain, float* target,
                              int16_t* destination, int32_t frames)
 {
 #if defined(__x86_64__)
+    if (sd_c_widest)
+        return sum_convert_avx512(source, gain, target, destination, frames);
     if (sd_c_wide)
         return sum_convert_avx2(source, gain, target, destination, frames);
 #endif

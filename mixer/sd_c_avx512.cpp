@@ -378,6 +378,12 @@ TD_AVX512 void take_avx512(float* source, double gain, int16_t* destination, int
     take_mono_avx512(source, gain, destination, 2 * frames);
 }
 
+TD_AVX512 void sum_convert_avx512(const float* source, double gain, float* target,
+                                  int16_t* destination, int32_t frames)
+{
+    sum_convert_body(source, gain, target, destination, frames);
+}
+
 TD_AVX512 void sum_left_avx512(const float* source, double gain, float* target,
                                int16_t* destination, int32_t frames)
 {

@@ -319,6 +319,8 @@ __attribute__((target("avx2"))) void sum_convert_avx2(const float* source, doubl
 __attribute__((target("avx2"))) void sum_left_avx2(const float* source, double gain,
                                                    float* target, int16_t* destination,
                                                    int32_t frames);
+TD_AVX512 void sum_convert_avx512(const float* source, double gain, float* target,
+                                  int16_t* destination, int32_t frames);
 TD_AVX512 void sum_left_avx512(const float* source, double gain, float* target,
                                int16_t* destination, int32_t frames);
 __attribute__((target("avx2"))) void take_avx2(float* source, double gain,

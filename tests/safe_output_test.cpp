@@ -81,13 +81,33 @@ std::vector<pid_t> group_members(pid_t group)
 
 size_t alive_in_group(pid_t group) { return group_members(group).size(); }
 
+// Descriptors of the process open on a temporary of the run.
+int temporaries_open(pid_t pid)
+{
+    int open = 0;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (dir == nullptr)
+        return 0;
+    while (const dirent* e = readdir(dir)) {
+        char target[4096];
+        const ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        open += n > 0 && std::string(target, static_cast<size_t>(n)).find("tunedump-") !=
+                             std::string::npos;
+    }
+    closedir(dir);
+    return open;
+}
+
 // Parts that cannot finish on their own: only being killed ends them. They
-// are stopped, and while this process adopts them, the kernel does not wake
-// a stopped group whose leader died.
+// are stopped once they opened the temporary themselves (they inherit one
+// descriptor of it), which they do after asking to die with the program;
+// and while this process adopts them, the kernel does not wake a stopped
+// group whose leader died.
 void freeze_parts(pid_t run)
 {
     for (const pid_t member : group_members(run))
-        if (member != run)
+        if (member != run && temporaries_open(member) >= 2)
             kill(member, SIGSTOP);
 }
 
