@@ -83,6 +83,7 @@ fuzz: fuzz-regressions
 # make bench: times tunedump against the floor of writing the file, and the voice loop
 bench: all
 	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS)
+	$(BUILD)/bench/bench_dataset $(BUILD)/tunedump $(TUNEDUMP_CORPUS_DIR) $(BUILD)/bench
 	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi
 
 clean:

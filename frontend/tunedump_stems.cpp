@@ -51,9 +51,54 @@ void hand_in(stem_file& f)
     f.filled = 0;
 }
 
+// Simple loops over whole blocks, so that the compiler vectorises them:
+// the peak from the highest and lowest value, the squares two at a time
+// (each at most 2^30, so a pair fits 32 unsigned bits).
+void add_level(td_level& level, const int16_t* values, int32_t count)
+{
+    int16_t high = 0, low = 0;
+    for (int32_t i = 0; i < count; i++) {
+        high = std::max(high, values[i]);
+        low = std::min(low, values[i]);
+    }
+    uint64_t squares = 0;
+    for (int32_t i = 0; i < count; i += 2)
+        squares += static_cast<uint32_t>(values[i] * values[i]) +
+                   static_cast<uint32_t>(values[i + 1] * values[i + 1]);
+    level.peak = std::max({level.peak, int32_t{high}, -int32_t{low}});
+    level.sum_squares += static_cast<int64_t>(squares);
+}
+
+// Where a block's values are measured as they go into their file: the
+// file's level, and the sum of the stems so far (which the mix, measured
+// last, is compared with).
+struct meter {
+    td_level* level;
+    int32_t* sum;
+    bool mix;
+    int32_t* largest_difference;
+};
+
+void measure(const meter& m, const int16_t* values, int32_t count)
+{
+    add_level(*m.level, values, count);
+    if (!m.mix) {
+        for (int32_t i = 0; i < count; i++)
+            m.sum[i] += values[i];
+        return;
+    }
+    int32_t largest = *m.largest_difference;
+    for (int32_t i = 0; i < count; i++) {
+        const int32_t d = values[i] - m.sum[i];
+        largest = std::max(largest, d < 0 ? -d : d);
+    }
+    *m.largest_difference = largest;
+}
+
 // Appends frames frames of stereo (keeping channels values of each), or
-// silence when stereo is null.
-void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, int32_t frames)
+// silence when stereo is null; measured where m is given.
+void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, int32_t frames,
+            const meter* m = nullptr)
 {
     const int32_t channels = shape.channels;
     const int32_t piece_frames = f.sink->piece_frames();
@@ -71,6 +116,9 @@ void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, i
             for (int32_t i = 0; i < n; i++)
                 out[i] = in[2 * i];
         }
+        if (m != nullptr)
+            measure(meter{m->level, m->sum + k * channels, m->mix, m->largest_difference}, out,
+                      n * channels);
         f.filled += n;
         k += n;
         if (f.filled == piece_frames)
@@ -104,32 +152,6 @@ bool any_failed(const stems_run& run, int32_t done)
     return false;
 }
 
-// Levels of the values a file keeps (the left ones alone in mono), and
-// the largest difference between the mix and the sum of the stems.
-void measure(stems_run& run)
-{
-    td_stems_stats& stats = *run.layout.stats;
-    const int32_t step = run.shape.channels == 2 ? 1 : 2;
-    int32_t sum[2 * td_blockframes] = {};
-    for (int32_t n = 0; n < stem_slots; n++) {
-        if (n > 0 && !vex_sample_used(n))
-            continue;
-        const int16_t* values = run.blocks[n];
-        td_level& level = stats.levels[n];
-        for (int32_t i = 0; i < 2 * td_blockframes; i += step) {
-            const int32_t v = values[i];
-            level.peak = std::max(level.peak, v < 0 ? -v : v);
-            level.sum_squares += v * v;
-            if (n > 0)
-                sum[i] += v;
-        }
-    }
-    for (int32_t i = 0; i < 2 * td_blockframes; i += step) {
-        const int32_t d = run.blocks[0][i] - sum[i];
-        stats.largest_difference = std::max(stats.largest_difference, d < 0 ? -d : d);
-    }
-}
-
 bool render_all(stems_run& run)
 {
     // The fade over the blocks as they come, both sides.
@@ -146,15 +168,18 @@ bool render_all(stems_run& run)
         for (int32_t n = 0; n < stem_slots; n++)
             if (n == 0 || vex_sample_used(n))
                 td_fade(run.blocks[n], stereo, done, td_blockframes);
-        if (run.layout.stats != nullptr)
-            measure(run);
-        for (int32_t n = 0; n < stem_slots; n++) {
+        // The stems before the mix, which is measured against their sum.
+        int32_t sum[2 * td_blockframes] = {};
+        for (int32_t n = stem_slots - 1; n >= 0; n--) {
             if (n > 0 && !vex_sample_used(n))
                 continue;
             stem_file& f = run.files[n];
             if (!f.sink && !open_file(run, n, done))
                 return false;
-            append(f, run.blocks[n], run.shape, td_blockframes);
+            td_stems_stats* stats = run.layout.stats;
+            const meter m{stats ? &stats->levels[n] : nullptr, sum, n == 0,
+                          stats ? &stats->largest_difference : nullptr};
+            append(f, run.blocks[n], run.shape, td_blockframes, stats ? &m : nullptr);
         }
     }
     return true;
