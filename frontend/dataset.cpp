@@ -86,6 +86,7 @@ struct worker {
     bool rendering = false;
     std::string track_id;
     double deadline = 0;
+    int64_t limit = 0;  // seconds
     std::string stop_reason;
 };
 
@@ -273,7 +274,8 @@ void take_event(run& r, worker& w, const td_json& event)
         w.rendering = true;
         w.next = event["sequence"];
         w.track_id = event["id"];
-        w.deadline = now(r) + event["limit"].get<double>();
+        w.limit = event["limit"];
+        w.deadline = now(r) + static_cast<double>(w.limit);
     } else if (kind == "row") {
         const td_json& row = event["row"];
         add_row(r, row, event["done"], event["seconds"]);
@@ -364,7 +366,7 @@ void stop_late_workers(run& r)
     for (worker& w : r.workers) {
         if (w.pid > 0 && w.rendering && w.deadline > 0 && t > w.deadline &&
             w.stop_reason.empty()) {
-            w.stop_reason = "stopped at its time limit";
+            w.stop_reason = "stopped at its time limit of " + std::to_string(w.limit) + " s";
             kill(w.pid, SIGKILL);
         }
     }
