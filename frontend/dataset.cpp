@@ -494,8 +494,10 @@ bool set_up(run& r, const td_request& request)
     if (r.setup.render.format == td_format::automatic)
         r.setup.render.format = td_format::flac;
     struct stat info;
-    if (stat(r.indir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        errno = errno == 0 ? ENOTDIR : errno;
+    if (stat(r.indir.c_str(), &info) != 0)
+        return fail("cannot read the folder", r.indir);
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
         return fail("cannot read the folder", r.indir);
     }
     if (!make_folder(r.setup.outdir))
@@ -503,6 +505,10 @@ bool set_up(run& r, const td_request& request)
     walk w;
     w.indir = r.indir;
     stat(r.setup.outdir.c_str(), &w.outdir);
+    if (w.outdir.st_dev == info.st_dev && w.outdir.st_ino == info.st_ino) {
+        errno = EINVAL;
+        return fail("the output folder is the input folder:", r.indir);
+    }
     walk_folder(w, "");
     choose_modules(r, request, std::move(w.entries));
     r.manifest_path =
