@@ -10,9 +10,13 @@ FUZZ_SECONDS ?= 90
 JOBS ?= 2
 BENCH_RUNS ?= 9
 
-.PHONY: all demo test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
+.PHONY: all deps demo test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
 
-all:
+# Libraries the build needs that a fresh machine may lack.
+deps:
+	.ci/install-flac
+
+all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -23,7 +27,7 @@ demo: all
 test-release: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DTUNEDUMP_SANITIZE=ON
 	cmake --build $(SANBUILD) -j $(JOBS)
 	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
@@ -34,7 +38,7 @@ test-builds: test-release test-sanitize
 
 test: test-release test-sanitize test-builds fuzz
 
-fuzz-build:
+fuzz-build: deps
 	.ci/install-clang
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTUNEDUMP_FUZZ=ON -DTUNEDUMP_TESTS=OFF

@@ -32,6 +32,7 @@ struct stem_file {
 struct stems_run {
     std::string dir;
     td_audio audio;
+    td_stems_format format;
     stem_file files[stem_slots];
     int16_t blocks[stem_slots][2 * td_blockframes];
 };
@@ -75,9 +76,12 @@ void append(stem_file& f, const int16_t* stereo, int32_t frames, int32_t channel
 bool open_file(stems_run& run, int32_t n, int32_t done)
 {
     stem_file& f = run.files[n];
+    const std::string& extension = run.format.extension;
     f.path = run.dir + "/" +
-             (n == 0 ? std::string("mix.wav") : td_stem_name(n, sample_name(n), td_name_bytes));
-    f.sink = td_wav_file_sink(f.path, run.audio);
+             (n == 0 ? "mix" + extension
+                     : td_stem_name(n, sample_name(n), td_name_bytes, extension));
+    f.sink = run.format.make_sink ? run.format.make_sink(f.path, run.audio)
+                                  : td_wav_file_sink(f.path, run.audio);
     if (f.sink->failed())
         return false;
     append(f, nullptr, done, run.audio.channels);
@@ -101,6 +105,10 @@ bool render_all(stems_run& run)
             if (!f.sink && !open_file(run, n, done))
                 return false;
             append(f, run.blocks[n], td_blockframes, run.audio.channels);
+            // An encoder's failure shows only in its sink; asked as a piece
+            // goes in.
+            if (f.filled == 0 && f.sink->failed())
+                return false;
         }
     }
     return true;
@@ -170,15 +178,17 @@ int take_folder(const char* outdir)
 
 }  // namespace
 
-std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes)
+std::string td_stem_name(int32_t n, const uint8_t* name, int32_t bytes,
+                         const std::string& extension)
 {
     const std::string safe = td_safe_name(name, bytes);
     char number[4];
     std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
-    return std::string(number) + (safe.empty() ? "" : "-" + safe) + ".wav";
+    return std::string(number) + (safe.empty() ? "" : "-" + safe) + extension;
 }
 
-int td_write_stems(const char* outdir, int32_t frames, int32_t channels)
+int td_write_stems(const char* outdir, int32_t frames, int32_t channels,
+                   const td_stems_format& format)
 {
     const int dir_slot = take_folder(outdir);
     if (dir_slot == -2) {
@@ -188,6 +198,7 @@ int td_write_stems(const char* outdir, int32_t frames, int32_t channels)
     auto run = std::make_unique<stems_run>();
     run->dir = outdir;
     run->audio = td_audio{channels, td_rate, frames};
+    run->format = format;
     td_pieces_start();
     bool ok = render_all(*run);
     ok = finish_all(*run, ok && !td_pieces_failed());
