@@ -60,9 +60,11 @@ fuzz: fuzz-regressions
 	  -print_final_stats=1 -artifact_prefix=$(FUZZBUILD)/fuzz/ \
 	  $(FUZZBUILD)/fuzz/corpus $(FUZZBUILD)/fuzz/seeds
 
-# make bench: times tunedump against the floor of writing the file, and the voice loop
+# make bench: times tunedump against the floor of writing the file, FLAC against the
+#             flac program, and the voice loop
 bench: all
-	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS)
+	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS) \
+	  $(BUILD)/bench/bench_flac
 	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi
 
 clean:

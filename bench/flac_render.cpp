@@ -1,11 +1,12 @@
 // Renders a module into FLAC at level 5 through the front end's FLAC sink,
 // taking the arguments tunedump's own forms take:
 //
-//   bench_flac source.mod seconds dest.flac      the mix, left side
-//   bench_flac --stems source.mod seconds folder  mix.flac and every stem
+//   bench_flac source.mod samplenum seconds dest.flac
+//   bench_flac --stems source.mod seconds folder      mix.flac and every stem
 //
 // For the benchmark only, until the command line writes FLAC itself.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "frontend/run_cleanup.h"
 #include "frontend/tunedump_info.h"
 #include "frontend/tunedump_stems.h"
+#include "tunedump/tunedump.h"
 
 namespace {
 
@@ -52,15 +54,20 @@ int stems(const char* dir, int32_t frames)
 int main(int argc, char** argv)
 {
     const bool stems_form = argc == 5 && std::strcmp(argv[1], "--stems") == 0;
-    if (argc != 4 && !stems_form) {
-        std::fputs("bench_flac [--stems] source.mod seconds dest\n", stderr);
+    if (argc != 5) {
+        std::fputs("bench_flac source.mod samplenum seconds dest.flac\n"
+                   "bench_flac --stems source.mod seconds folder\n",
+                   stderr);
         return 1;
     }
-    char** args = argv + (stems_form ? 2 : 1);
+    const char* source = argv[stems_form ? 2 : 1];
     int32_t frames = 0;
-    if (!td_start_player() || !td_read_module(args[0]) ||
-        !td_load_and_start(args[1], nullptr, &frames))
+    if (!td_start_player() || !td_read_module(source))
+        return 1;
+    if (!stems_form)
+        mix_solosample = std::atoi(argv[2]);
+    if (!td_load_and_start(argv[3], nullptr, &frames))
         return 1;
     td_cleanup_install(true);
-    return stems_form ? stems(args[2], frames) : render(args[2], frames);
+    return stems_form ? stems(argv[4], frames) : render(argv[4], frames);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -14,10 +15,23 @@
 #include <thread>
 #include <vector>
 
+#include "frontend/md5_sum.h"
 #include "frontend/piece_writer.h"
 #include "frontend/run_cleanup.h"
 
+// libFLAC's own switch for its MD5, exported but outside its public
+// headers. The MD5 of the samples is the MD5 of the 16-bit little-endian
+// frames as they come, summed beside the encoder, which then has the time
+// for nothing but the encoding.
+extern "C" FLAC__bool FLAC__stream_encoder_set_do_md5(FLAC__StreamEncoder* encoder,
+                                                      FLAC__bool value);
+
 namespace {
+
+// Where the MD5 lies in the file: after "fLaC", STREAMINFO's block header
+// and its first 18 bytes.
+constexpr uint64_t md5_offset = 4 + 4 + 18;
+constexpr bool frames_are_little_endian = std::endian::native == std::endian::little;
 
 // libFLAC hands over one encoded frame of a few KiB at a time; they are
 // gathered into writes of this size.
@@ -52,6 +66,8 @@ struct flac_sink : td_sink {
     FLAC__StreamMetadata* metadata[2] = {};
     unsigned metadata_count = 0;
     std::vector<uint8_t> gathered;
+    bool own_md5 = false;  // summed here rather than by the encoder
+    td_md5 md5;
     uint64_t position = 0;  // where the next byte goes in the file
     // Set from the pool's threads: once lost, nothing more is encoded or
     // written.
@@ -244,6 +260,8 @@ void flac_sink::put(int16_t* piece, int32_t frames)
         td_pieces_return(reinterpret_cast<uint8_t*>(piece));
         return;
     }
+    if (own_md5)
+        td_md5_add(md5, piece, static_cast<size_t>(frames) * 2 * static_cast<size_t>(audio.channels));
     std::lock_guard<std::mutex> hold(pool_lock);
     jobs.push_back({this, piece, frames});
     queued++;
@@ -257,6 +275,11 @@ bool flac_sink::finish()
     leave_pool(*this);
     if (!lost && encoder != nullptr && !FLAC__stream_encoder_finish(encoder))
         fail(EIO);
+    if (own_md5 && !lost) {
+        uint8_t digest[16];
+        td_md5_end(md5, digest);
+        seek(md5_offset) && write(digest, sizeof digest);
+    }
     flush();
     if (!td_file_close(file))
         fail(file.error);
@@ -310,7 +333,7 @@ bool add_metadata(flac_sink& sink, const std::string& title, bool seekable)
 }
 
 // Sets the encoder up and writes the stream's header. Without seeking back
-// the MD5 and the seek table cannot be filled in.
+// the MD5 and the seek table cannot be filled in: no MD5 is summed.
 bool start_encoder(flac_sink& sink, int level, const std::string& title, bool seekable)
 {
     FLAC__StreamEncoder* e = sink.encoder = FLAC__stream_encoder_new();
@@ -327,6 +350,9 @@ bool start_encoder(flac_sink& sink, int level, const std::string& title, bool se
         e, static_cast<uint32_t>(std::clamp(level, 0, td_flac_level_max)));
     FLAC__stream_encoder_set_total_samples_estimate(e, static_cast<FLAC__uint64>(a.frames));
     FLAC__stream_encoder_set_metadata(e, sink.metadata, sink.metadata_count);
+    sink.own_md5 = seekable && frames_are_little_endian;
+    td_md5_start(sink.md5);
+    FLAC__stream_encoder_set_do_md5(e, seekable && !sink.own_md5);
     return FLAC__stream_encoder_init_stream(e, write_callback, seekable ? seek_callback : nullptr,
                                             seekable ? tell_callback : nullptr, nullptr,
                                             &sink) == FLAC__STREAM_ENCODER_INIT_STATUS_OK;
