@@ -13,6 +13,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "frontend/md5_sum.h"
@@ -21,8 +22,8 @@
 
 // libFLAC's own switch for its MD5, exported but outside its public
 // headers. The MD5 of the samples is the MD5 of the 16-bit little-endian
-// frames as they come, summed beside the encoder, which then has the time
-// for nothing but the encoding.
+// frames as they come, summed by another thread of the pool while the
+// encoder has the time for nothing but the encoding.
 extern "C" FLAC__bool FLAC__stream_encoder_set_do_md5(FLAC__StreamEncoder* encoder,
                                                       FLAC__bool value);
 
@@ -43,18 +44,22 @@ constexpr uint32_t seek_point_seconds = 10;
 
 struct flac_sink;
 
+// A piece to encode, or to add to the MD5.
 struct encode_job {
     flac_sink* sink;
     int16_t* piece;
     int32_t frames;
+    bool sum;
 };
 
 // The encoders' pool, shared by every FLAC sink alive: its threads run
 // while one is. A sink's pieces are encoded one at a time, in the order
-// they came; different sinks' pieces side by side.
+// they came, and summed likewise; the sum, the encoding and different
+// sinks' pieces go side by side.
 std::mutex pool_lock;
 std::condition_variable pool_changed;
 std::deque<encode_job> jobs;
+std::unordered_map<const int16_t*, int> piece_jobs;  // jobs left of each piece
 std::vector<std::thread> workers;
 int live_sinks = 0;
 bool stopping = false;
@@ -66,7 +71,7 @@ struct flac_sink : td_sink {
     FLAC__StreamMetadata* metadata[2] = {};
     unsigned metadata_count = 0;
     std::vector<uint8_t> gathered;
-    bool own_md5 = false;  // summed here rather than by the encoder
+    bool own_md5 = false;  // summed in the pool rather than by the encoder
     td_md5 md5;
     uint64_t position = 0;  // where the next byte goes in the file
     // Set from the pool's threads: once lost, nothing more is encoded or
@@ -75,7 +80,7 @@ struct flac_sink : td_sink {
     std::atomic<int> first_error{0};
     // Under the pool's lock.
     int queued = 0;
-    bool busy = false;
+    bool encoding = false, summing = false;
     bool in_pool = false;
 
     ~flac_sink() override;
@@ -177,11 +182,24 @@ void encode(flac_sink& sink, const int16_t* piece, int32_t frames)
     }
 }
 
-// The first job whose sink no other thread is encoding: its earlier pieces
-// are done.
+// The first job whose sink no other thread is encoding (or summing, for a
+// sum): its earlier pieces are done.
 std::deque<encode_job>::iterator ready_job()
 {
-    return std::find_if(jobs.begin(), jobs.end(), [](const encode_job& j) { return !j.sink->busy; });
+    return std::find_if(jobs.begin(), jobs.end(), [](const encode_job& j) {
+        return !(j.sum ? j.sink->summing : j.sink->encoding);
+    });
+}
+
+void run_job(const encode_job& j)
+{
+    if (j.sink->lost)
+        return;
+    if (j.sum)
+        td_md5_add(j.sink->md5, j.piece,
+                   static_cast<size_t>(j.frames) * 2 * static_cast<size_t>(j.sink->audio.channels));
+    else
+        encode(*j.sink, j.piece, j.frames);
 }
 
 void encode_pieces()
@@ -197,14 +215,17 @@ void encode_pieces()
             return;
         const encode_job j = *job;
         jobs.erase(job);
-        j.sink->busy = true;
+        bool& running = j.sum ? j.sink->summing : j.sink->encoding;
+        running = true;
         hold.unlock();
-        if (!j.sink->lost)
-            encode(*j.sink, j.piece, j.frames);
-        td_pieces_return(reinterpret_cast<uint8_t*>(j.piece));
+        run_job(j);
         hold.lock();
-        j.sink->busy = false;
+        running = false;
         j.sink->queued--;
+        if (--piece_jobs[j.piece] == 0) {
+            piece_jobs.erase(j.piece);
+            td_pieces_return(reinterpret_cast<uint8_t*>(j.piece));
+        }
         pool_changed.notify_all();
     }
 }
@@ -242,7 +263,8 @@ void leave_pool(flac_sink& sink)
         std::unique_lock<std::mutex> hold(pool_lock);
         if (!sink.in_pool)
             return;
-        pool_changed.wait(hold, [&] { return sink.queued == 0 && !sink.busy; });
+        pool_changed.wait(hold,
+                          [&] { return sink.queued == 0 && !sink.encoding && !sink.summing; });
         sink.in_pool = false;
         if (--live_sinks > 0)
             return;
@@ -260,11 +282,12 @@ void flac_sink::put(int16_t* piece, int32_t frames)
         td_pieces_return(reinterpret_cast<uint8_t*>(piece));
         return;
     }
-    if (own_md5)
-        td_md5_add(md5, piece, static_cast<size_t>(frames) * 2 * static_cast<size_t>(audio.channels));
     std::lock_guard<std::mutex> hold(pool_lock);
-    jobs.push_back({this, piece, frames});
-    queued++;
+    if (own_md5)
+        jobs.push_back({this, piece, frames, true});
+    jobs.push_back({this, piece, frames, false});
+    piece_jobs[piece] = own_md5 ? 2 : 1;
+    queued += piece_jobs[piece];
     pool_changed.notify_all();
 }
 
@@ -316,8 +339,12 @@ bool add_metadata(flac_sink& sink, const std::string& title, bool seekable)
 {
     FLAC__StreamMetadata* tags = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
     sink.metadata[sink.metadata_count++] = tags;
-    if (tags == nullptr || (!title.empty() && !add_tag(tags, "TITLE", title)) ||
-        !add_tag(tags, "ENCODER", "tunedump " TUNEDUMP_VERSION))
+    if (tags == nullptr)
+        return false;
+    // A title that is not text is left out rather than failing the file.
+    if (!title.empty())
+        add_tag(tags, "TITLE", title);
+    if (!add_tag(tags, "ENCODER", "tunedump " TUNEDUMP_VERSION))
         return false;
     if (!seekable)
         return true;
