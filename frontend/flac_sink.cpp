@@ -301,7 +301,8 @@ bool flac_sink::finish()
     if (own_md5 && !lost) {
         uint8_t digest[16];
         td_md5_end(md5, digest);
-        seek(md5_offset) && write(digest, sizeof digest);
+        if (seek(md5_offset))
+            write(digest, sizeof digest);
     }
     flush();
     if (!td_file_close(file))
