@@ -16,9 +16,14 @@ FUZZ_SECONDS ?= 90
 JOBS ?= 2
 BENCH_RUNS ?= 9
 
-.PHONY: all demo web test-web test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
+.PHONY: all deps demo web test-web test test-release test-sanitize test-builds fuzz fuzz-build fuzz-regressions bench clean
 
-all:
+# Libraries the build needs that a fresh machine may lack.
+deps:
+	.ci/install-flac
+	.ci/install-mido
+
+all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -29,7 +34,7 @@ demo: all
 test-release: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DTUNEDUMP_SANITIZE=ON
 	cmake --build $(SANBUILD) -j $(JOBS)
 	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
@@ -54,7 +59,7 @@ test-web: all web
 	  TUNEDUMP_CORPUS_DIR=$(TUNEDUMP_CORPUS_DIR) TUNEDUMP_ARTIFACTS=$(abspath $(BUILD))/web-test \
 	  node web/test/page_test.mjs
 
-fuzz-build:
+fuzz-build: deps
 	.ci/install-clang
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTUNEDUMP_FUZZ=ON -DTUNEDUMP_TESTS=OFF
@@ -76,7 +81,8 @@ fuzz: fuzz-regressions
 	  -print_final_stats=1 -artifact_prefix=$(FUZZBUILD)/fuzz/ \
 	  $(FUZZBUILD)/fuzz/corpus $(FUZZBUILD)/fuzz/seeds
 
-# make bench: times tunedump against the floor of writing the file, and the voice loop
+# make bench: times tunedump against the floor of writing the file, FLAC against the
+#             flac program, and the voice loop
 bench: all
 	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS)
 	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi

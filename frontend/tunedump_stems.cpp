@@ -125,6 +125,10 @@ bool render_all(stems_run& run)
             if (!f.sink && !open_file(run, n, done))
                 return false;
             append(f, run.blocks[n], run.shape, done, td_blockframes);
+            // An encoder's failure shows only in its sink; asked as a piece
+            // goes in.
+            if (f.filled == 0 && f.sink->failed())
+                return false;
         }
     }
     return true;
