@@ -3,6 +3,8 @@
 // failed write leaves nothing behind.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <FLAC/stream_decoder.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -236,6 +238,31 @@ TEST(FlacSink, Md5OfKnownTexts)
             EXPECT_STREQ(hex, expected) << text.size() << " bytes, " << step << " at a time";
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The command line picks FLAC by the name or by --format, for a file, for
+// standard output and for stems; --format wav keeps WAV.
+TEST(FlacSink, TheCommandLineWritesIt)
+{
+    const std::string dir = cli::scratch_dir() + "/flac-cli", mod = dir + "/gen.mod";
+    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    ASSERT_TRUE(mb_write(generated_modules::generated(4, 64), mod));
+    ASSERT_EQ(cli::run({"--stereo", mod, "0", "3", dir + "/a.wav"}).status, 0);
+    ASSERT_EQ(cli::run({"--stereo", "--flac-level", "8", mod, "0", "3", dir + "/a.flac"}).status, 0);
+    expect_same_audio(dir + "/a.wav", dir + "/a.flac", true);
+    const cli::result piped = cli::run({"--stereo", "--format", "flac", mod, "0", "3", "-"});
+    ASSERT_EQ(piped.status, 0);
+    std::ofstream(dir + "/piped.flac", std::ios::binary) << piped.out;
+    expect_same_audio(dir + "/a.wav", dir + "/piped.flac", false);
+    ASSERT_EQ(cli::run({"--format", "wav", mod, "0", "1", dir + "/b.flac"}).status, 0);
+    EXPECT_EQ(cli::slurp(dir + "/b.flac").substr(0, 4), "RIFF");
+    ASSERT_EQ(cli::run({"--stems", mod, "2", dir + "/ws"}).status, 0);
+    ASSERT_EQ(cli::run({"--format", "flac", "--stems", mod, "2", dir + "/fs"}).status, 0);
+    expect_same_audio(dir + "/ws/mix.wav", dir + "/fs/mix.flac", true);
 }
 
 }  // namespace
