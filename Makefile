@@ -20,6 +20,8 @@ BENCH_RUNS ?= 9
 
 # Libraries the build needs that a fresh machine may lack.
 deps:
+	.ci/install-flac
+	.ci/install-mido
 	.ci/install-json
 
 all: deps
@@ -80,7 +82,8 @@ fuzz: fuzz-regressions
 	  -print_final_stats=1 -artifact_prefix=$(FUZZBUILD)/fuzz/ \
 	  $(FUZZBUILD)/fuzz/corpus $(FUZZBUILD)/fuzz/seeds
 
-# make bench: times tunedump against the floor of writing the file, and the voice loop
+# make bench: times tunedump against the floor of writing the file, FLAC against the
+#             flac program, and the voice loop
 bench: all
 	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS)
 	$(BUILD)/bench/bench_dataset $(BUILD)/tunedump $(TUNEDUMP_CORPUS_DIR) $(BUILD)/bench

@@ -3,6 +3,8 @@
 // from one small buffer), both in the same folder and in the same run, and
 // reports the median ratio against its goal and the peak memory of tunedump;
 // then the same for every stem of the 4- and 8-channel modules in one pass.
+// Last, FLAC at level 5, of the render and of the stems, against the flac
+// program encoding the same WAV files.
 //
 //   bench_render <tunedump> <floor> <work dir> [runs]
 #include <dirent.h>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,7 +49,7 @@ run time_process(const std::vector<std::string>& args)
         // The stems form lists its files; only the time matters here.
         if (std::freopen("/dev/null", "w", stdout) == nullptr)
             _exit(126);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
@@ -88,6 +91,111 @@ void remove_files(const std::string& dir, const std::vector<std::string>& files)
     for (const std::string& f : files)
         unlink((dir + "/" + f).c_str());
     rmdir(dir.c_str());
+}
+
+long long file_bytes(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : 0;
+}
+
+// The bytes in all of the files in dir whose names end in ending.
+long long folder_bytes(const std::string& dir, const char* ending)
+{
+    long long bytes = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            const size_t n = std::strlen(ending);
+            if (name.size() > n && name.compare(name.size() - n, n, ending) == 0)
+                bytes += file_bytes(dir + "/" + name);
+        }
+        closedir(d);
+    }
+    return bytes;
+}
+
+// tunedump's arguments, rendering FLAC at level 5.
+std::vector<std::string> flac_command(const std::string& tunedump,
+                                      const std::vector<std::string>& args)
+{
+    std::vector<std::string> command = {tunedump, "--format", "flac"};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+// The flac program, encoding at level 5 beside each WAV file.
+std::vector<std::string> reference_command(const std::vector<std::string>& wavs)
+{
+    std::vector<std::string> command = {"flac", "-5", "-s", "-f"};
+    command.insert(command.end(), wavs.begin(), wavs.end());
+    return command;
+}
+
+struct flac_timing {
+    double ours, reference;
+    long peak_kib;
+};
+
+// Median times of ours and of the reference, run by turns.
+flac_timing time_flac(const std::vector<std::string>& ours, const std::vector<std::string>& reference,
+                      int runs)
+{
+    std::vector<double> a, b;
+    long peak = 0;
+    for (int i = 0; i < runs; i++) {
+        b.push_back(time_process(reference).seconds);
+        const run r = time_process(ours);
+        a.push_back(r.seconds);
+        peak = std::max(peak, r.peak_kib);
+    }
+    return {median(a), median(b), peak};
+}
+
+void print_flac(const char* what, int files, const flac_timing& t, long long wav,
+                long long ours, long long reference)
+{
+    std::printf("%-12s %5d %9.3fs %9.3fs %7.2fx %5.1fx %9.1f%% %9.1f%% %10ld\n", what, files,
+                t.ours, t.reference, t.ours / t.reference, 1.1, 100.0 * ours / wav,
+                100.0 * reference / wav, t.peak_kib);
+}
+
+// FLAC of the mono render and of the stems against the flac program
+// encoding the WAV files tunedump writes.
+void bench_flac(const std::string& tunedump, const std::string& dir, int runs)
+{
+    std::printf("\nFLAC level 5, %d s: tunedump against the flac program encoding its WAV\n",
+                seconds);
+    std::printf("%-12s %5s %10s %10s %8s %6s %10s %10s %10s\n", "render", "files", "tunedump",
+                "flac", "ratio", "goal", "size/WAV", "flac's", "peak KiB");
+    const std::string secs = std::to_string(seconds);
+    const std::string module = dir + "/bench-M.K..mod", wav = dir + "/flac-ref.wav";
+    const std::string flac = dir + "/flac-ours.flac", reference = dir + "/flac-ref.flac";
+    time_process({tunedump, module, "0", secs, wav});
+    const flac_timing mono = time_flac(flac_command(tunedump, {module, "0", secs, flac}),
+                                       reference_command({wav}), runs);
+    print_flac("M.K. mono", 1, mono, file_bytes(wav), file_bytes(flac), file_bytes(reference));
+    for (const std::string& f : {wav, flac, reference})
+        unlink(f.c_str());
+    for (const char* signature : {"M.K.", "8CHN"}) {
+        const std::string stems_module = dir + "/bench-" + std::string(signature) + ".mod";
+        const std::string wavs = dir + "/flac-ref-stems", ours = dir + "/flac-stems";
+        time_process({tunedump, "--stems", stems_module, secs, wavs});
+        std::vector<std::string> files = wav_files(wavs), paths;
+        for (const std::string& f : files)
+            paths.push_back(wavs + "/" + f);
+        const flac_timing t = time_flac(flac_command(tunedump, {"--stems", stems_module, secs, ours}),
+                                        reference_command(paths), runs);
+        const std::string what = std::string(signature) + " stems";
+        print_flac(what.c_str(), static_cast<int>(files.size()), t, folder_bytes(wavs, ".wav"),
+                   folder_bytes(ours, ".flac"), folder_bytes(wavs, ".flac"));
+        std::vector<std::string> flacs;
+        for (std::string f : files)
+            flacs.push_back(f.replace(f.size() - 4, 4, ".flac"));
+        remove_files(ours, flacs);
+        files.insert(files.end(), flacs.begin(), flacs.end());
+        remove_files(wavs, files);
+    }
 }
 
 // Every stem in one pass against the floor of writing as many files of the
@@ -233,5 +341,7 @@ int main(int argc, char** argv)
     unlink(wav.c_str());
     bench_stereo(tunedump, floor_program, dir, runs);
     bench_notes(tunedump, dir, runs);
-    return bench_stems(tunedump, floor_program, dir, runs);
+    bench_stems(tunedump, floor_program, dir, runs);
+    bench_flac(tunedump, dir, runs);
+    return 0;
 }

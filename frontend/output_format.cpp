@@ -1,5 +1,7 @@
 #include "frontend/output_format.h"
 
+#include "frontend/flac_sink.h"
+
 td_format td_format_for(const std::string& dest, td_format asked)
 {
     if (asked != td_format::automatic)
@@ -15,10 +17,14 @@ const char* td_extension(td_format format) { return format == td_format::flac ? 
 std::unique_ptr<td_sink> td_file_sink(const std::string& dest, const td_audio& audio,
                                       const td_output_spec& spec)
 {
+    if (spec.format == td_format::flac)
+        return td_flac_file_sink(dest, audio, spec.flac_level, spec.title);
     return td_wav_file_sink(dest, audio);
 }
 
 std::unique_ptr<td_sink> td_stream_sink(int fd, const td_audio& audio, const td_output_spec& spec)
 {
+    if (spec.format == td_format::flac)
+        return td_flac_stream_sink(fd, audio, spec.flac_level, spec.title);
     return td_wav_stream_sink(fd, audio);
 }

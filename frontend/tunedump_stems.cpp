@@ -194,6 +194,10 @@ bool render_all(stems_run& run)
             const meter m{stats ? &stats->levels[n] : nullptr, sum, n == 0,
                           stats ? &stats->largest_difference : nullptr};
             append(f, run.blocks[n], run.shape, td_blockframes, stats ? &m : nullptr);
+            // An encoder's failure shows only in its sink; asked as a piece
+            // goes in.
+            if (f.filled == 0 && f.sink->failed())
+                return false;
         }
     }
     return true;
