@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <queue>
 #include <vector>
 
 namespace {
@@ -19,6 +20,7 @@ struct event {
     int64_t tick;
     int32_t order;  // at one tick: notes off, then controls, then notes on
     std::vector<uint8_t> bytes;
+    int64_t made = 0;  // events made before it
 };
 
 enum : int32_t { order_off = 0, order_control = 1, order_on = 2 };
@@ -52,23 +54,73 @@ void put_varlen(std::string& out, uint64_t value)
     out += static_cast<char>(bytes[0]);
 }
 
-std::string track_chunk(std::vector<event>& events)
-{
-    std::stable_sort(events.begin(), events.end(), [](const event& a, const event& b) {
-        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
-    });
-    std::string body;
-    int64_t at = 0;
-    for (const event& e : events) {
-        put_varlen(body, static_cast<uint64_t>(e.tick - at));
-        at = e.tick;
-        body.append(e.bytes.begin(), e.bytes.end());
+// A track's events in order of tick, then of kind, then of making, written
+// as they become final: no later note starts before the tick it is told.
+class event_queue {
+public:
+    explicit event_queue(td_midi_chunks& out) : out_(out) { out_.start_chunk(); }
+
+    void push(event e)
+    {
+        e.made = made_++;
+        pending_.push(std::move(e));
     }
-    body += std::string("\x00\xFF\x2F\x00", 4);
-    std::string chunk = "MTrk";
-    put_number(chunk, static_cast<uint32_t>(body.size()), 4);
-    return chunk + body;
-}
+
+    // Every event before tick is final.
+    void write_before(int64_t tick)
+    {
+        std::string bytes;
+        while (!pending_.empty() && pending_.top().tick < tick) {
+            const event& e = pending_.top();
+            put_varlen(bytes, static_cast<uint64_t>(e.tick - at_));
+            at_ = e.tick;
+            bytes.append(e.bytes.begin(), e.bytes.end());
+            pending_.pop();
+        }
+        if (!bytes.empty())
+            out_.put(bytes);
+    }
+
+    void finish()
+    {
+        write_before(INT64_MAX);
+        out_.put(std::string("\x00\xFF\x2F\x00", 4));
+        out_.end_chunk();
+    }
+
+private:
+    struct later {
+        bool operator()(const event& a, const event& b) const
+        {
+            if (a.tick != b.tick)
+                return a.tick > b.tick;
+            return a.order != b.order ? a.order > b.order : a.made > b.made;
+        }
+    };
+    td_midi_chunks& out_;
+    std::priority_queue<event, std::vector<event>, later> pending_;
+    int64_t made_ = 0;
+    int64_t at_ = 0;
+};
+
+// Chunks into one string, each length known once its chunk is complete.
+struct string_chunks : td_midi_chunks {
+    std::string text;
+    size_t length_at = 0;
+    void start_chunk() override
+    {
+        text += "MTrk";
+        length_at = text.size();
+        text += std::string(4, '\0');
+    }
+    void put(const std::string& bytes) override { text += bytes; }
+    void end_chunk() override
+    {
+        std::string length;
+        put_number(length, static_cast<uint32_t>(text.size() - length_at - 4), 4);
+        text.replace(length_at, 4, length);
+    }
+};
 
 std::vector<uint8_t> meta(uint8_t type, const std::string& text)
 {
@@ -83,7 +135,7 @@ std::vector<uint8_t> meta(uint8_t type, const std::string& text)
 // One tracker channel's notes on MIDI channel c of a track.
 class channel_writer {
 public:
-    channel_writer(std::vector<event>& events, uint8_t c, int32_t rate)
+    channel_writer(event_queue& events, uint8_t c, int32_t rate)
         : events_(events), c_(c), rate_(rate)
     {
         // Bend range by registered parameter 0, then no parameter selected.
@@ -108,7 +160,7 @@ public:
 private:
     void add(int64_t frame, int32_t order, std::vector<uint8_t> bytes)
     {
-        events_.push_back(event{tick_of(frame, rate_), order, std::move(bytes)});
+        events_.push(event{tick_of(frame, rate_), order, std::move(bytes)});
     }
 
     void expression(int64_t frame, int32_t volume)
@@ -162,7 +214,7 @@ private:
         key_on(c.frame, pitch);
     }
 
-    std::vector<event>& events_;
+    event_queue& events_;
     uint8_t c_;
     int32_t rate_;
     int32_t volume_ = 0;
@@ -173,50 +225,33 @@ private:
 
 std::string tempo_track()
 {
-    std::vector<event> events;
-    events.push_back(event{0, order_control,
-                           {0xFF, 0x51, 0x03, static_cast<uint8_t>(microseconds_per_quarter >> 16),
-                            static_cast<uint8_t>(microseconds_per_quarter >> 8),
-                            static_cast<uint8_t>(microseconds_per_quarter)}});
-    return track_chunk(events);
+    string_chunks out;
+    event_queue events(out);
+    events.push(event{0, order_control,
+                      {0xFF, 0x51, 0x03, static_cast<uint8_t>(microseconds_per_quarter >> 16),
+                       static_cast<uint8_t>(microseconds_per_quarter >> 8),
+                       static_cast<uint8_t>(microseconds_per_quarter)}});
+    events.finish();
+    return out.text;
 }
 
-// A track of one sample's notes (in order) on the given tracker channels.
-std::string sample_track(const std::vector<const vex_note*>& notes, const td_note_list& list,
-                         const std::string& name, const std::vector<int32_t>& channels,
-                         int32_t rate)
+// A track of one sample's notes on the given tracker channels.
+void sample_track(const td_note_walk& walk, int32_t n, const std::string& name,
+                  const std::vector<int32_t>& channels, int32_t rate, td_midi_chunks& out)
 {
-    std::vector<event> events;
-    events.push_back(event{0, order_control, meta(0x03, name)});
+    event_queue events(out);
+    events.push(event{0, order_control, meta(0x03, name)});
     std::vector<channel_writer> writers;
     for (size_t k = 0; k < channels.size(); k++)
         writers.emplace_back(events, midi_channel(k), rate);
-    for (const vex_note* note : notes) {
-        const auto at = std::find(channels.begin(), channels.end(), note->channel);
-        if (at != channels.end())
-            writers[static_cast<size_t>(at - channels.begin())].note(
-                *note, list.changes.data() + note->first_change);
-    }
-    return track_chunk(events);
-}
-
-// The tracks of one sample: its channels in order of first use, 15 a track.
-std::string sample_tracks(const std::vector<const vex_note*>& notes, const td_note_list& list,
-                          const std::string& name, int32_t rate, int32_t* track_count)
-{
-    std::vector<int32_t> used;
-    for (const vex_note* note : notes)
-        if (std::find(used.begin(), used.end(), note->channel) == used.end())
-            used.push_back(note->channel);
-    std::string tracks;
-    for (size_t first = 0; first < used.size(); first += channels_per_track) {
-        const size_t last = std::min(used.size(), first + channels_per_track);
-        const std::vector<int32_t> group(used.begin() + static_cast<std::ptrdiff_t>(first),
-                                         used.begin() + static_cast<std::ptrdiff_t>(last));
-        tracks += sample_track(notes, list, name, group, rate);
-        ++*track_count;
-    }
-    return tracks;
+    walk(n, [&](const vex_note& note, const vex_note_change* changes) {
+        const auto at = std::find(channels.begin(), channels.end(), note.channel);
+        if (at == channels.end())
+            return;
+        events.write_before(tick_of(note.start_frame, rate));
+        writers[static_cast<size_t>(at - channels.begin())].note(note, changes);
+    });
+    events.finish();
 }
 
 // The sample's name, or its number where it has none.
@@ -228,28 +263,59 @@ std::string track_name(const td_note_names& names, int32_t n)
     return name.empty() ? std::string(number) : name;
 }
 
+// The notes of a list in order, as a walk.
+td_note_walk walk_of(const std::vector<vex_note>& ordered, const td_note_list& list)
+{
+    return [&ordered, &list](int32_t n, const td_note_visit& visit) {
+        for (const vex_note& note : ordered)
+            if (n == 0 || note.sample == n)
+                visit(note, list.changes.data() + note.first_change);
+    };
+}
+
 std::string midi_file(const td_note_list& list, const td_note_names& names, int32_t rate,
                       int32_t only)
 {
     const std::vector<vex_note> ordered = td_notes_in_order(list);
-    std::vector<const vex_note*> by_sample[32];
-    for (const vex_note& note : ordered)
-        if (only == 0 || note.sample == only)
-            by_sample[note.sample & 31].push_back(&note);
-    std::string tracks = tempo_track();
+    const td_note_walk walk = walk_of(ordered, list);
+    string_chunks tracks;
     int32_t track_count = 1;
-    for (int32_t n = 1; n < 32; n++) {
-        tracks += sample_tracks(by_sample[n], list, track_name(names, n), rate, &track_count);
-    }
-    std::string file = "MThd";
-    put_number(file, 6, 4);
-    put_number(file, 1, 2);
-    put_number(file, static_cast<uint32_t>(track_count), 2);
-    put_number(file, division, 2);
-    return file + tracks;
+    for (int32_t n = 1; n < 32; n++)
+        if (only == 0 || n == only)
+            track_count += td_midi_sample_tracks(walk, names, rate, n, tracks);
+    return td_midi_header(track_count) + tracks.text;
 }
 
 }  // namespace
+
+int32_t td_midi_sample_tracks(const td_note_walk& walk, const td_note_names& names,
+                              int32_t rate, int32_t n, td_midi_chunks& out)
+{
+    std::vector<int32_t> used;
+    walk(n, [&used](const vex_note& note, const vex_note_change*) {
+        if (std::find(used.begin(), used.end(), note.channel) == used.end())
+            used.push_back(note.channel);
+    });
+    int32_t count = 0;
+    for (size_t first = 0; first < used.size(); first += channels_per_track) {
+        const size_t last = std::min(used.size(), first + channels_per_track);
+        const std::vector<int32_t> group(used.begin() + static_cast<std::ptrdiff_t>(first),
+                                         used.begin() + static_cast<std::ptrdiff_t>(last));
+        sample_track(walk, n, track_name(names, n), group, rate, out);
+        count++;
+    }
+    return count;
+}
+
+std::string td_midi_header(int32_t tracks)
+{
+    std::string file = "MThd";
+    put_number(file, 6, 4);
+    put_number(file, 1, 2);
+    put_number(file, static_cast<uint32_t>(tracks), 2);
+    put_number(file, division, 2);
+    return file + tempo_track();
+}
 
 std::string td_notes_midi(const td_note_list& list, const td_note_names& names, int32_t rate)
 {

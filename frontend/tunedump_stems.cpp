@@ -11,6 +11,7 @@
 
 #include "frontend/module_load.h"
 #include "frontend/note_files.h"
+#include "frontend/notes_stream.h"
 #include "frontend/output_sink.h"
 #include "frontend/piece_writer.h"
 #include "frontend/run_cleanup.h"
@@ -36,6 +37,7 @@ struct stems_run {
     td_output_spec spec;
     td_stems_layout layout;
     std::vector<td_note_file> notes;
+    td_note_spill spill;  // the notes so far, on disk
     int stems_dir_slot = -1;  // the stems' folder, where this run made it
     int midi_dir_slot = -1;   // MIDI/, where this run made it
     stem_file files[stem_slots];
@@ -179,6 +181,9 @@ bool render_all(stems_run& run)
     const int32_t frames = run.shape.frames;
     for (int32_t done = 0; done < frames && !any_failed(run, done); done += td_blockframes) {
         mix_newhand_stems(0, run.blocks[0], static_cast<int32_t>(sizeof run.blocks[0]), targets);
+        // The notes go to disk as they end, so that none pile up in memory.
+        if (done % (16 * td_blockframes) == 0)
+            td_spill_take(run.spill);
         for (int32_t n = 0; n < stem_slots; n++)
             if (n == 0 || vex_sample_used(n))
                 td_fade(run.blocks[n], stereo, done, td_blockframes);
@@ -265,23 +270,18 @@ void drop_folder(const std::string& dir, int slot)
     td_signals_release();
 }
 
-void count_notes(td_stems_stats& stats, const td_note_list& list)
-{
-    for (const vex_note& note : list.notes) {
-        stats.notes[note.sample & 31]++;
-        stats.channels[note.sample & 31] |= uint32_t{1} << (note.channel & 31);
-    }
-}
-
 // notes.csv and notes.mid for the whole render, and MIDI/NN-name.mid for
 // each stem, named as its stem is.
 bool make_note_files(stems_run& run)
 {
     vex_notes_record(0);
-    td_note_list list;
-    td_take_notes(list);
-    if (run.layout.stats != nullptr)
-        count_notes(*run.layout.stats, list);
+    td_spill_take(run.spill);
+    if (run.layout.stats != nullptr) {
+        std::copy(std::begin(run.spill.notes), std::end(run.spill.notes),
+                  run.layout.stats->notes);
+        std::copy(std::begin(run.spill.channels), std::end(run.spill.channels),
+                  run.layout.stats->channels);
+    }
     run.notes.push_back(td_note_file_at(run.dir + "/notes.csv"));
     run.notes.push_back(td_note_file_at(run.dir + "/notes.mid"));
     const std::string midi_dir = run.dir + "/" + run.layout.midi_dir;
@@ -292,8 +292,10 @@ bool make_note_files(stems_run& run)
         if (run.files[n].sink)
             run.notes.push_back(td_note_file_at(
                 midi_dir + "/" + td_stem_name(n, sample_name(n), td_name_bytes, ".mid"), n));
-    return td_make_note_files(run.notes, list, td_note_names_of(td_module_image()),
-                              run.shape.rate);
+    return td_make_note_files_streamed(run.notes, td_spill_walk(run.spill),
+                                       td_note_names_of(td_module_image()), run.shape.rate,
+                                       run.dir) &&
+           !run.spill.failed;
 }
 
 int take_folder(const char* outdir)
@@ -343,12 +345,14 @@ int td_write_stems(const char* outdir, const td_render_shape& shape, const td_ou
     const std::string stems_dir = run->dir + "/" + layout.stems_dir;
     if (!layout.stems_dir.empty())
         run->stems_dir_slot = take_folder(stems_dir.c_str());
+    td_spill_start(run->spill, run->dir);
     vex_notes_record(notes ? 1 : 0);
     td_pieces_start();
     bool ok = run->stems_dir_slot != -2 && render_all(*run);
     ok = finish_all(*run, ok && !any_failed(*run, 0));
     if (ok && notes)
         ok = make_note_files(*run);
+    td_spill_remove(run->spill);
     if (ok && publish_all(*run)) {
         td_cleanup_drop_dir(run->midi_dir_slot);
         td_cleanup_drop_dir(run->stems_dir_slot);

@@ -233,6 +233,16 @@ TEST(Dataset, StemsAreThoseOfTheStemsForm)
         renamed[path.rfind("stems/", 0) == 0 ? path.substr(6) : path] = bytes;
     EXPECT_GE(renamed.size(), 6u);
     EXPECT_TRUE(renamed == theirs);
+    // The notes, written a row and a track at a time, are those a render
+    // keeps in memory.
+    for (const char* kind : {"csv", "mid"}) {
+        const std::string notes = root + "/render." + kind;
+        ASSERT_EQ(cli::run({"--stereo=70", "--song", "1", "--notes=" + notes, in + "/hidden.mod",
+                            "0", "2", root + "/render.wav"})
+                      .status,
+                  0);
+        EXPECT_TRUE(cli::slurp(notes) == ours["notes." + std::string(kind)]) << kind;
+    }
 }
 
 std::vector<pid_t> children_of(pid_t pid)
