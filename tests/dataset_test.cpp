@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -313,6 +314,38 @@ TEST(Dataset, AWorkerKilledMidTrackFailsThatTrackAlone)
     EXPECT_NE(again.err.find(" 5 already done"), std::string::npos) << again.err;
     EXPECT_EQ(td_json::parse(manifest_rows(out + "/manifest.jsonl")[b])["status"], "ok");
     EXPECT_EQ(std::system(("ls -A '" + out + "' | grep -q tunedump-dataset").c_str()) == 0, false);
+}
+
+// A note on every channel on every tick: notes go to disk as they end, so
+// a worker's memory does not grow with them.
+TEST(Dataset, AWorkersMemoryDoesNotGrowWithTheNotes)
+{
+    const std::string root = cli::scratch_dir() + "/dense", in = root + "/in";
+    std::system(("rm -rf '" + root + "' && mkdir -p '" + in + "'").c_str());
+    mb_module m = mb_new("32CH");
+    m.samples[1].data.assign(2000, 40);
+    m.samples[1].loop_length = 2000;
+    for (int row = 0; row < 64; row++)
+        for (int ch = 0; ch < 32; ch++)
+            mb_at(m, 0, row, ch) = mb_cell{1, mb_period(24 + (row + ch) % 24), 0xE, 0x91};
+    mb_write(m, in + "/dense.mod");
+    const pid_t run = fork();
+    if (run == 0) {
+        std::freopen("/dev/null", "w", stderr);
+        execl(TUNEDUMP_BINARY, TUNEDUMP_BINARY, "--dataset", in.c_str(), (root + "/out").c_str(),
+              "--seconds", "100", "--format", "wav", "--jobs", "1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(run, &status, 0, &usage);
+    ASSERT_EQ(status, 0);
+    std::ifstream csv(root + "/out/" + td_track_id("dense.mod", 0) + "/notes.csv");
+    int64_t rows = 0;
+    for (std::string line; std::getline(csv, line);)
+        rows++;
+    EXPECT_GT(rows, 150000);  // some 70 MiB of notes held in memory
+    EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "KiB";
 }
 
 TEST(Dataset, NamesKeysAndShardNumbers)
