@@ -166,10 +166,10 @@ double hours_per_hour(const run& r)
     return wall > 0 ? r.audio_seconds / wall : 0;
 }
 
-void show_progress(run& r, bool force)
+void show_progress(run& r)
 {
     const double t = now(r);
-    if (!r.progress || (!force && t - r.last_progress < 0.5))
+    if (!r.progress || t - r.last_progress < 0.5)
         return;
     r.last_progress = t;
     const int64_t total = static_cast<int64_t>(r.entries.size());
@@ -408,7 +408,7 @@ bool work(run& r)
             if (fds[i].revents != 0 && !read_events(r, *polled[i]))
                 worker_ended(r, *polled[i]);
         stop_late_workers(r);
-        show_progress(r, false);
+        show_progress(r);
     }
 }
 
@@ -558,7 +558,6 @@ int td_dataset_main(const td_request& request)
     td_signals_release();
     td_sort_manifest(r.lines);
     const bool written = td_write_manifest(r.manifest_path, r.lines);
-    show_progress(r, true);
     print_summary(r);
     if (!worked)
         std::fprintf(stderr, "tunedump: cannot start a worker: %s\n", std::strerror(errno));
