@@ -42,7 +42,8 @@ bool td_read_module(const char* path)
 void td_place_module(const uint8_t* bytes, size_t size)
 {
     const size_t n = size < VEX_IMAGE_SIZE ? size : VEX_IMAGE_SIZE;
-    std::memcpy(modfile, bytes, n);
+    if (n > 0)
+        std::memcpy(modfile, bytes, n);
     std::memset(modfile + n, 0, sizeof modfile - n);
 }
 

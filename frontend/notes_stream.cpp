@@ -46,9 +46,11 @@ void close_scratch(FILE*& file, const std::string& path, int slot)
 
 bool write_note(FILE* file, const vex_note& note, const vex_note_change* changes)
 {
+    // A note without changes may come with no array of them.
     return std::fwrite(&note, sizeof note, 1, file) == 1 &&
-           std::fwrite(changes, sizeof *changes, static_cast<size_t>(note.changes), file) ==
-               static_cast<size_t>(note.changes);
+           (note.changes == 0 ||
+            std::fwrite(changes, sizeof *changes, static_cast<size_t>(note.changes), file) ==
+                static_cast<size_t>(note.changes));
 }
 
 // One channel's file as it is read back.
@@ -65,8 +67,9 @@ bool read_next(cursor& c, int32_t n, bool& failed)
     c.has = false;
     while (c.file != nullptr && std::fread(&c.note, sizeof c.note, 1, c.file) == 1) {
         c.changes.resize(static_cast<size_t>(c.note.changes));
-        if (std::fread(c.changes.data(), sizeof(vex_note_change), c.changes.size(), c.file) !=
-            c.changes.size()) {
+        if (!c.changes.empty() &&
+            std::fread(c.changes.data(), sizeof(vex_note_change), c.changes.size(), c.file) !=
+                c.changes.size()) {
             failed = true;
             return false;
         }

@@ -320,6 +320,9 @@ TEST(Dataset, AWorkerKilledMidTrackFailsThatTrackAlone)
 // a worker's memory does not grow with them.
 TEST(Dataset, AWorkersMemoryDoesNotGrowWithTheNotes)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's shadow memory is not the program's";
+#endif
     const std::string root = cli::scratch_dir() + "/dense", in = root + "/in";
     std::system(("rm -rf '" + root + "' && mkdir -p '" + in + "'").c_str());
     mb_module m = mb_new("32CH");
