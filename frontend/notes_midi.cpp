@@ -1,8 +1,14 @@
+// The MIDI writer. A note's events are made when the sweep of its track
+// reaches their tick, from the note and its changes, so a track holds
+// events only as bytes. At one tick a track has notes off first, then
+// controls, then notes on, each kind in the order of the notes (by start,
+// then channel) and of the events within a note.
 #include "frontend/notes_midi.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -14,14 +20,11 @@ constexpr int32_t microseconds_per_quarter = 500000;
 constexpr int64_t ticks_per_second = 1920;
 constexpr int32_t bend_range = 24;  // semitones either way
 constexpr int32_t channels_per_track = 15;
+constexpr int32_t tracker_channels = 32;
+constexpr int32_t cached_periods = 4096;
+constexpr int64_t never = std::numeric_limits<int64_t>::max();
 
-struct event {
-    int64_t tick;
-    int32_t order;  // at one tick: notes off, then controls, then notes on
-    std::vector<uint8_t> bytes;
-};
-
-enum : int32_t { order_off = 0, order_control = 1, order_on = 2 };
+enum : uint32_t { order_off = 0, order_control = 1, order_on = 2 };
 
 int64_t tick_of(int64_t frame, int32_t rate)
 {
@@ -33,6 +36,15 @@ uint8_t clamp7(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 127)); 
 // The MIDI channels a track hands out: all but 10, the drums.
 uint8_t midi_channel(size_t k) { return static_cast<uint8_t>(k < 9 ? k : k + 1); }
 
+// A channel event: its order within its tick, then its three bytes.
+uint32_t event(uint32_t order, int status, int a, int b)
+{
+    return order << 24 | static_cast<uint32_t>(status) << 16 | static_cast<uint32_t>(a) << 8 |
+           static_cast<uint32_t>(b);
+}
+
+uint32_t order_of(uint32_t e) { return e >> 24; }
+
 void put_number(std::string& out, uint32_t value, int bytes)
 {
     for (int i = bytes - 1; i >= 0; i--)
@@ -41,182 +53,222 @@ void put_number(std::string& out, uint32_t value, int bytes)
 
 void put_varlen(std::string& out, uint64_t value)
 {
-    uint8_t bytes[10];
+    if (value < 0x80) {
+        out += static_cast<char>(value);
+        return;
+    }
+    char bytes[10];
     int n = 0;
     do {
-        bytes[n++] = static_cast<uint8_t>(value & 0x7F);
+        bytes[n++] = static_cast<char>(value & 0x7F);
         value >>= 7;
     } while (value != 0);
     while (n > 1)
         out += static_cast<char>(bytes[--n] | 0x80);
-    out += static_cast<char>(bytes[0]);
+    out += bytes[0];
 }
 
-std::string track_chunk(std::vector<event>& events)
+void put_event(std::string& out, uint32_t e)
 {
-    std::stable_sort(events.begin(), events.end(), [](const event& a, const event& b) {
-        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
-    });
-    std::string body;
-    int64_t at = 0;
-    for (const event& e : events) {
-        put_varlen(body, static_cast<uint64_t>(e.tick - at));
-        at = e.tick;
-        body.append(e.bytes.begin(), e.bytes.end());
-    }
-    body += std::string("\x00\xFF\x2F\x00", 4);
-    std::string chunk = "MTrk";
-    put_number(chunk, static_cast<uint32_t>(body.size()), 4);
-    return chunk + body;
+    const char bytes[3] = {static_cast<char>(e >> 16), static_cast<char>(e >> 8),
+                           static_cast<char>(e)};
+    out.append(bytes, 3);
 }
 
-std::vector<uint8_t> meta(uint8_t type, const std::string& text)
+std::string chunk(const std::string& body)
 {
-    std::vector<uint8_t> bytes{0xFF, type};
-    std::string length;
-    put_varlen(length, text.size());
-    bytes.insert(bytes.end(), length.begin(), length.end());
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    return bytes;
+    std::string out = "MTrk";
+    put_number(out, static_cast<uint32_t>(body.size() + 4), 4);
+    out += body;
+    out += std::string("\x00\xFF\x2F\x00", 4);
+    return out;
 }
 
-// One tracker channel's notes on MIDI channel c of a track.
-class channel_writer {
-public:
-    channel_writer(std::vector<event>& events, uint8_t c, int32_t rate)
-        : events_(events), c_(c), rate_(rate)
-    {
-        // Bend range by registered parameter 0, then no parameter selected.
-        const uint8_t rpn[6][2] = {{101, 0}, {100, 0}, {6, bend_range}, {38, 0}, {101, 127},
-                                   {100, 127}};
-        for (const auto& cc : rpn)
-            add(0, order_control, {static_cast<uint8_t>(0xB0 | c_), cc[0], cc[1]});
-    }
-
-    void note(const vex_note& n, const vex_note_change* changes)
-    {
-        volume_ = n.volume;
-        period_ = n.period;
-        expression(n.start_frame, n.volume);
-        if (n.period > 0)
-            key_on(n.start_frame, td_note_pitch(n.period));
-        for (int32_t i = 0; i < n.changes; i++)
-            change(changes[i]);
-        key_off(n.end_frame);
-    }
-
-private:
-    void add(int64_t frame, int32_t order, std::vector<uint8_t> bytes)
-    {
-        events_.push_back(event{tick_of(frame, rate_), order, std::move(bytes)});
-    }
-
-    void expression(int64_t frame, int32_t volume)
-    {
-        add(frame, order_control, {static_cast<uint8_t>(0xB0 | c_), 11, clamp7(2 * volume)});
-    }
-
-    void bend(int64_t frame, double pitch)
-    {
-        const int32_t value = std::clamp(
-            8192 + static_cast<int32_t>(std::lround((pitch - key_) * 8192.0 / bend_range)), 0,
-            16383);
-        add(frame, order_control,
-            {static_cast<uint8_t>(0xE0 | c_), static_cast<uint8_t>(value & 0x7F),
-             static_cast<uint8_t>(value >> 7)});
-    }
-
-    void key_on(int64_t frame, double pitch)
-    {
-        key_ = std::clamp(static_cast<int32_t>(std::lround(pitch)), 0, 127);
-        bend(frame, pitch);
-        const uint8_t velocity = static_cast<uint8_t>(std::clamp(2 * volume_, 1, 127));
-        add(frame, order_on,
-            {static_cast<uint8_t>(0x90 | c_), static_cast<uint8_t>(key_), velocity});
-        sounding_ = true;
-    }
-
-    void key_off(int64_t frame)
-    {
-        if (sounding_)
-            add(frame, order_off, {static_cast<uint8_t>(0x80 | c_), static_cast<uint8_t>(key_), 0});
-        sounding_ = false;
-    }
-
-    // A period of 0 or below holds the voice where it is: no pitch to show.
-    void change(const vex_note_change& c)
-    {
-        if (c.volume != volume_) {
-            volume_ = c.volume;
-            expression(c.frame, c.volume);
-        }
-        if (c.period <= 0 || c.period == period_)
-            return;
-        period_ = c.period;
-        const double pitch = td_note_pitch(c.period);
-        if (sounding_ && std::fabs(pitch - key_) <= bend_range) {
-            bend(c.frame, pitch);
-            return;
-        }
-        key_off(c.frame);
-        key_on(c.frame, pitch);
-    }
-
-    std::vector<event>& events_;
-    uint8_t c_;
-    int32_t rate_;
-    int32_t volume_ = 0;
-    int32_t period_ = 0;
-    int32_t key_ = 0;
-    bool sounding_ = false;
+struct change {
+    int64_t tick;
+    int32_t period;
+    int32_t volume;
 };
 
-std::string tempo_track()
+// The changes of one sample's notes on one tracker channel, from the end
+// of each note until its track has written them; changes[i] is number
+// base + i, and those before head are written.
+struct change_store {
+    std::vector<change> changes;
+    int64_t base = 0;
+    size_t head = 0;
+};
+
+// A placed note on its MIDI channel c, with what the channel has heard of
+// it so far.
+struct voice {
+    vex_note note;  // first_change and changes: those not written yet
+    int64_t start_tick, end_tick, next_tick;
+    change_store* store;
+    uint8_t c;
+    bool started = false, sounding = false, done = false;
+    int32_t volume = 0, period = 0, key = 0;
+};
+
+struct track {
+    int32_t sample;
+    std::vector<int32_t> channels;  // tracker channels, in order of first use
+    std::vector<uint32_t> first_tick;  // the events at tick 0, each kind in order
+    std::string body;                  // the events after tick 0
+    int64_t at = 0;                    // the tick of the last event in body
+    std::vector<voice> waiting;        // placed, by start; those before next_waiting play
+    size_t next_waiting = 0;
+    std::vector<voice> playing;        // by start, then channel
+};
+
+}  // namespace
+
+struct td_midi_writer {
+    td_note_names names;
+    int32_t rate = 44100;
+    change_store stores[32][tracker_channels];  // by sample, tracker channel
+    int32_t track_of[32][tracker_channels];     // index in tracks, or -1
+    uint8_t c_of[32][tracker_channels];
+    std::vector<int32_t> tracks_of_sample[32];
+    std::vector<track> tracks;
+    std::vector<double> pitches;  // by period, NaN until asked
+    std::vector<uint32_t> tick_events;
+};
+
+namespace {
+
+double pitch_of(td_midi_writer& w, int32_t period)
 {
-    std::vector<event> events;
-    events.push_back(event{0, order_control,
-                           {0xFF, 0x51, 0x03, static_cast<uint8_t>(microseconds_per_quarter >> 16),
-                            static_cast<uint8_t>(microseconds_per_quarter >> 8),
-                            static_cast<uint8_t>(microseconds_per_quarter)}});
-    return track_chunk(events);
+    if (period >= cached_periods)
+        return td_note_pitch(period);
+    double& p = w.pitches[static_cast<size_t>(period)];
+    if (std::isnan(p))
+        p = td_note_pitch(period);
+    return p;
 }
 
-// A track of one sample's notes (in order) on the given tracker channels.
-std::string sample_track(const std::vector<const vex_note*>& notes, const td_note_list& list,
-                         const std::string& name, const std::vector<int32_t>& channels,
-                         int32_t rate)
+void expression(const voice& v, std::vector<uint32_t>& out)
 {
-    std::vector<event> events;
-    events.push_back(event{0, order_control, meta(0x03, name)});
-    std::vector<channel_writer> writers;
-    for (size_t k = 0; k < channels.size(); k++)
-        writers.emplace_back(events, midi_channel(k), rate);
-    for (const vex_note* note : notes) {
-        const auto at = std::find(channels.begin(), channels.end(), note->channel);
-        if (at != channels.end())
-            writers[static_cast<size_t>(at - channels.begin())].note(
-                *note, list.changes.data() + note->first_change);
-    }
-    return track_chunk(events);
+    out.push_back(event(order_control, 0xB0 | v.c, 11, clamp7(2 * v.volume)));
 }
 
-// The tracks of one sample: its channels in order of first use, 15 a track.
-std::string sample_tracks(const std::vector<const vex_note*>& notes, const td_note_list& list,
-                          const std::string& name, int32_t rate, int32_t* track_count)
+void bend(const voice& v, double pitch, std::vector<uint32_t>& out)
 {
-    std::vector<int32_t> used;
-    for (const vex_note* note : notes)
-        if (std::find(used.begin(), used.end(), note->channel) == used.end())
-            used.push_back(note->channel);
-    std::string tracks;
-    for (size_t first = 0; first < used.size(); first += channels_per_track) {
-        const size_t last = std::min(used.size(), first + channels_per_track);
-        const std::vector<int32_t> group(used.begin() + static_cast<std::ptrdiff_t>(first),
-                                         used.begin() + static_cast<std::ptrdiff_t>(last));
-        tracks += sample_track(notes, list, name, group, rate);
-        ++*track_count;
+    const int32_t value = std::clamp(
+        8192 + static_cast<int32_t>(std::lround((pitch - v.key) * 8192.0 / bend_range)), 0, 16383);
+    out.push_back(event(order_control, 0xE0 | v.c, value & 0x7F, value >> 7));
+}
+
+void key_on(voice& v, double pitch, std::vector<uint32_t>& out)
+{
+    v.key = std::clamp(static_cast<int32_t>(std::lround(pitch)), 0, 127);
+    bend(v, pitch, out);
+    out.push_back(event(order_on, 0x90 | v.c, v.key, std::clamp(2 * v.volume, 1, 127)));
+    v.sounding = true;
+}
+
+void key_off(voice& v, std::vector<uint32_t>& out)
+{
+    if (v.sounding)
+        out.push_back(event(order_off, 0x80 | v.c, v.key, 0));
+    v.sounding = false;
+}
+
+// A period of 0 or below holds the voice where it is: no pitch to show.
+void apply(td_midi_writer& w, voice& v, const change& c, std::vector<uint32_t>& out)
+{
+    if (c.volume != v.volume) {
+        v.volume = c.volume;
+        expression(v, out);
     }
-    return tracks;
+    if (c.period <= 0 || c.period == v.period)
+        return;
+    v.period = c.period;
+    const double pitch = pitch_of(w, c.period);
+    if (v.sounding && std::fabs(pitch - v.key) <= bend_range) {
+        bend(v, pitch, out);
+        return;
+    }
+    key_off(v, out);
+    key_on(v, pitch, out);
+}
+
+// The voice's events at tick, which is its next.
+void play(td_midi_writer& w, voice& v, int64_t tick, std::vector<uint32_t>& out)
+{
+    if (!v.started) {
+        v.started = true;
+        v.volume = v.note.volume;
+        v.period = v.note.period;
+        expression(v, out);
+        if (v.note.period > 0)
+            key_on(v, pitch_of(w, v.note.period), out);
+    }
+    change_store& s = *v.store;
+    for (; v.note.changes > 0; v.note.first_change++, v.note.changes--) {
+        const size_t at = static_cast<size_t>(v.note.first_change - s.base);
+        if (s.changes[at].tick != tick)
+            break;
+        apply(w, v, s.changes[at], out);
+        s.head = std::max(s.head, at + 1);
+    }
+    if (v.note.changes > 0) {
+        v.next_tick = s.changes[static_cast<size_t>(v.note.first_change - s.base)].tick;
+        return;
+    }
+    if (v.end_tick == tick) {
+        key_off(v, out);
+        v.done = true;
+    }
+    v.next_tick = v.end_tick;
+}
+
+// One tick's events into the track, off first, then controls, then on.
+void write_tick(track& t, int64_t tick, const std::vector<uint32_t>& events)
+{
+    if (tick == 0) {
+        t.first_tick.insert(t.first_tick.end(), events.begin(), events.end());
+        return;
+    }
+    for (uint32_t order = order_off; order <= order_on; order++)
+        for (const uint32_t e : events) {
+            if (order_of(e) != order)
+                continue;
+            put_varlen(t.body, static_cast<uint64_t>(tick - t.at));
+            t.at = tick;
+            put_event(t.body, e);
+        }
+}
+
+// Writes the track's events before tick end.
+void sweep(td_midi_writer& w, track& t, int64_t end)
+{
+    for (;;) {
+        int64_t tick = never;
+        for (const voice& v : t.playing)
+            tick = std::min(tick, v.next_tick);
+        if (t.next_waiting < t.waiting.size())
+            tick = std::min(tick, t.waiting[t.next_waiting].start_tick);
+        if (tick >= end || tick == never)
+            break;
+        while (t.next_waiting < t.waiting.size() && t.waiting[t.next_waiting].start_tick <= tick)
+            t.playing.push_back(t.waiting[t.next_waiting++]);
+        w.tick_events.clear();
+        bool any_done = false;
+        for (voice& v : t.playing) {
+            if (v.next_tick != tick)
+                continue;
+            play(w, v, tick, w.tick_events);
+            any_done = any_done || v.done;
+        }
+        write_tick(t, tick, w.tick_events);
+        if (any_done)
+            std::erase_if(t.playing, [](const voice& v) { return v.done; });
+    }
+    if (t.next_waiting == t.waiting.size()) {
+        t.waiting.clear();
+        t.next_waiting = 0;
+    }
 }
 
 // The sample's name, or its number where it has none.
@@ -228,18 +280,139 @@ std::string track_name(const td_note_names& names, int32_t n)
     return name.empty() ? std::string(number) : name;
 }
 
-std::string midi_file(const td_note_list& list, const td_note_names& names, int32_t rate,
-                      int32_t only)
+// The events at tick 0 by kind: the name and each channel's bend range
+// (registered parameter 0, then none selected) come before the notes'
+// controls, after their notes off.
+std::string track_chunk(const td_note_names& names, const track& t)
 {
-    const std::vector<vex_note> ordered = td_notes_in_order(list);
-    std::vector<const vex_note*> by_sample[32];
-    for (const vex_note& note : ordered)
-        if (only == 0 || note.sample == only)
-            by_sample[note.sample & 31].push_back(&note);
+    std::string body;
+    for (const uint32_t e : t.first_tick)
+        if (order_of(e) == order_off) {
+            body += '\0';
+            put_event(body, e);
+        }
+    const std::string name = track_name(names, t.sample);
+    body += std::string("\x00\xFF\x03", 3);
+    put_varlen(body, name.size());
+    body += name;
+    const uint8_t rpn[6][2] = {{101, 0}, {100, 0}, {6, bend_range}, {38, 0}, {101, 127},
+                               {100, 127}};
+    for (size_t k = 0; k < t.channels.size(); k++)
+        for (const auto& cc : rpn) {
+            body += '\0';
+            put_event(body, event(order_control, 0xB0 | midi_channel(k), cc[0], cc[1]));
+        }
+    for (uint32_t order = order_control; order <= order_on; order++)
+        for (const uint32_t e : t.first_tick)
+            if (order_of(e) == order) {
+                body += '\0';
+                put_event(body, e);
+            }
+    return chunk(body + t.body);
+}
+
+std::string tempo_track()
+{
+    return chunk(std::string("\x00\xFF\x51\x03", 4) +
+                 static_cast<char>(microseconds_per_quarter >> 16) +
+                 static_cast<char>((microseconds_per_quarter >> 8) & 0xFF) +
+                 static_cast<char>(microseconds_per_quarter & 0xFF));
+}
+
+// The tracker channel's place in its sample's tracks, taken at its first
+// note: the sample's last track, or a new one when that is full.
+void assign(td_midi_writer& w, int32_t sample, int32_t channel)
+{
+    std::vector<int32_t>& own = w.tracks_of_sample[sample];
+    if (own.empty() || w.tracks[static_cast<size_t>(own.back())].channels.size() >=
+                           static_cast<size_t>(channels_per_track)) {
+        own.push_back(static_cast<int32_t>(w.tracks.size()));
+        w.tracks.emplace_back();
+        w.tracks.back().sample = sample;
+    }
+    track& t = w.tracks[static_cast<size_t>(own.back())];
+    w.track_of[sample][channel] = own.back();
+    w.c_of[sample][channel] = midi_channel(t.channels.size());
+    t.channels.push_back(channel);
+}
+
+std::string midi_of_list(const td_note_list& list, const td_note_names& names, int32_t rate,
+                         int32_t only)
+{
+    td_midi_ptr w = td_midi_start(names, rate);
+    for (vex_note note : td_notes_in_order(list)) {
+        if (only != 0 && note.sample != only)
+            continue;
+        td_midi_keep(*w, note, list.changes.data() + note.first_change);
+        td_midi_place(*w, note);
+    }
+    td_midi_settle(*w, never);
+    return td_midi_file(*w, only);
+}
+
+}  // namespace
+
+void td_midi_writer_free::operator()(td_midi_writer* w) const { delete w; }
+
+td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
+{
+    td_midi_ptr w(new td_midi_writer);
+    w->names = names;
+    w->rate = rate;
+    for (auto& row : w->track_of)
+        std::fill(std::begin(row), std::end(row), -1);
+    w->pitches.assign(cached_periods, std::nan(""));
+    return w;
+}
+
+void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes)
+{
+    change_store& s = w.stores[note.sample & 31][note.channel & (tracker_channels - 1)];
+    // The written ones go once they are the larger part.
+    if (s.head >= 1024 && 2 * s.head >= s.changes.size()) {
+        s.changes.erase(s.changes.begin(), s.changes.begin() + static_cast<std::ptrdiff_t>(s.head));
+        s.base += static_cast<int64_t>(s.head);
+        s.head = 0;
+    }
+    note.first_change = static_cast<int32_t>(s.base + static_cast<int64_t>(s.changes.size()));
+    for (int32_t i = 0; i < note.changes; i++)
+        s.changes.push_back(change{tick_of(changes[i].frame, w.rate), changes[i].period,
+                                   changes[i].volume});
+}
+
+void td_midi_place(td_midi_writer& w, const vex_note& note)
+{
+    const int32_t sample = note.sample & 31, channel = note.channel & (tracker_channels - 1);
+    if (w.track_of[sample][channel] < 0)
+        assign(w, sample, channel);
+    voice v;
+    v.note = note;
+    v.start_tick = tick_of(note.start_frame, w.rate);
+    v.end_tick = tick_of(note.end_frame, w.rate);
+    v.next_tick = v.start_tick;
+    v.store = &w.stores[sample][channel];
+    v.c = w.c_of[sample][channel];
+    w.tracks[static_cast<size_t>(w.track_of[sample][channel])].waiting.push_back(v);
+}
+
+void td_midi_settle(td_midi_writer& w, int64_t frame)
+{
+    const int64_t end = frame == never ? never : tick_of(frame, w.rate);
+    for (track& t : w.tracks)
+        sweep(w, t, end);
+}
+
+std::string td_midi_file(td_midi_writer& w, int32_t only)
+{
     std::string tracks = tempo_track();
     int32_t track_count = 1;
     for (int32_t n = 1; n < 32; n++) {
-        tracks += sample_tracks(by_sample[n], list, track_name(names, n), rate, &track_count);
+        if (only != 0 && n != only)
+            continue;
+        for (const int32_t i : w.tracks_of_sample[n]) {
+            tracks += track_chunk(w.names, w.tracks[static_cast<size_t>(i)]);
+            track_count++;
+        }
     }
     std::string file = "MThd";
     put_number(file, 6, 4);
@@ -249,15 +422,13 @@ std::string midi_file(const td_note_list& list, const td_note_names& names, int3
     return file + tracks;
 }
 
-}  // namespace
-
 std::string td_notes_midi(const td_note_list& list, const td_note_names& names, int32_t rate)
 {
-    return midi_file(list, names, rate, 0);
+    return midi_of_list(list, names, rate, 0);
 }
 
 std::string td_notes_midi_of_sample(const td_note_list& list, const td_note_names& names,
                                     int32_t rate, int32_t n)
 {
-    return midi_file(list, names, rate, n);
+    return midi_of_list(list, names, rate, n);
 }

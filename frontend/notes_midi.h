@@ -2,6 +2,7 @@
 // then one track per sample that plays, named with the sample's name.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "frontend/notes_list.h"
@@ -18,3 +19,24 @@ std::string td_notes_midi(const td_note_list& list, const td_note_names& names, 
 // The same for sample n's notes alone: its stem's file.
 std::string td_notes_midi_of_sample(const td_note_list& list, const td_note_names& names,
                                     int32_t rate, int32_t n);
+
+// The same files built as the notes of a render come, holding only what
+// cannot be written yet: the changes of notes not placed, the running
+// notes, and each track's bytes.
+struct td_midi_writer;
+struct td_midi_writer_free {
+    void operator()(td_midi_writer* w) const;
+};
+using td_midi_ptr = std::unique_ptr<td_midi_writer, td_midi_writer_free>;
+td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate);
+// A note as it ends, with its changes, which the writer keeps: the note's
+// first_change then names them. Each channel's notes come in order.
+void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes);
+// The kept notes in the order they start (then by channel), each once.
+void td_midi_place(td_midi_writer& w, const vex_note& note);
+// Every note that starts before frame has been placed: what comes before
+// it in the tracks is written.
+void td_midi_settle(td_midi_writer& w, int64_t frame);
+// The file once every note is placed and settled: every sample's tracks,
+// or only sample n's.
+std::string td_midi_file(td_midi_writer& w, int32_t only);

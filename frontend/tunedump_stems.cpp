@@ -117,6 +117,8 @@ bool render_all(stems_run& run)
         return false;
     const int32_t frames = run.shape.frames;
     for (int32_t done = 0; done < frames && !any_failed(run, done); done += td_blockframes) {
+        if (done % (64 * td_blockframes) == 0)
+            td_note_files_take();
         mix_newhand_stems(0, run.blocks[0], static_cast<int32_t>(sizeof run.blocks[0]), targets);
         for (int32_t n = 0; n < stem_slots; n++) {
             if (n > 0 && !vex_sample_used(n))
@@ -190,25 +192,28 @@ void drop_folder(const std::string& dir, int slot)
     td_signals_release();
 }
 
-// notes.csv and notes.mid for the whole render, and MIDI/NN-name.mid for
-// each stem, named as its stem is.
-bool make_note_files(stems_run& run)
+// notes.csv and notes.mid for the whole render, written as it goes.
+bool start_note_files(stems_run& run)
 {
-    vex_notes_record(0);
-    td_note_list list;
-    td_take_notes(list);
     run.notes.push_back(td_note_file_at(run.dir + "/notes.csv"));
     run.notes.push_back(td_note_file_at(run.dir + "/notes.mid"));
+    return td_note_files_start(run.notes, td_note_names_of(td_module_image()), run.shape.rate);
+}
+
+// With them MIDI/NN-name.mid for each stem, named as its stem is.
+bool finish_note_files(stems_run& run)
+{
     const std::string midi_dir = run.dir + "/MIDI";
     run.midi_dir_slot = take_folder(midi_dir.c_str());
-    if (run.midi_dir_slot == -2)
+    if (run.midi_dir_slot == -2) {
+        td_note_files_leave();
         return false;
+    }
     for (int32_t n = 1; n < stem_slots; n++)
         if (run.files[n].sink)
             run.notes.push_back(td_note_file_at(
                 midi_dir + "/" + td_stem_name(n, sample_name(n), td_name_bytes, ".mid"), n));
-    return td_make_note_files(run.notes, list, td_note_names_of(td_module_image()),
-                              run.shape.rate);
+    return td_note_files_finish();
 }
 
 int take_folder(const char* outdir)
@@ -251,12 +256,15 @@ int td_write_stems(const char* outdir, const td_render_shape& shape, const td_ou
     run->dir = outdir;
     run->shape = shape;
     run->spec = spec;
-    vex_notes_record(notes ? 1 : 0);
+    vex_notes_record(0);
+    bool ok = !notes || start_note_files(*run);
     td_pieces_start();
-    bool ok = render_all(*run);
+    ok = ok && render_all(*run);
     ok = finish_all(*run, ok && !any_failed(*run, 0));
-    if (ok && notes)
-        ok = make_note_files(*run);
+    if (notes && ok)
+        ok = finish_note_files(*run);
+    else if (notes)
+        td_note_files_leave();
     if (ok && publish_all(*run)) {
         td_cleanup_drop_dir(run->midi_dir_slot);
         td_cleanup_drop_dir(dir_slot);
