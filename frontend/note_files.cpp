@@ -105,11 +105,12 @@ void take_ended()
 
 bool write_midi(td_note_file& f)
 {
-    const std::string bytes = td_midi_file(*run.midi, f.sample);
-    if (!opened(f))
-        return td_file_write_whole(f.file, f.path, bytes);
-    return td_file_reserve(f.file, static_cast<int64_t>(bytes.size())) &&
-           td_file_write(f.file, bytes.data(), bytes.size()) && td_file_close(f.file);
+    const td_midi_bytes bytes = td_midi_file(*run.midi, f.sample);
+    bool ok = (opened(f) || td_file_open(f.file, f.path)) &&
+              td_file_reserve(f.file, static_cast<int64_t>(bytes.size));
+    for (const std::string_view piece : bytes.pieces)
+        ok = ok && td_file_write(f.file, piece.data(), piece.size());
+    return td_file_close(f.file) && ok;
 }
 
 void end_run()

@@ -26,9 +26,15 @@ constexpr int64_t never = std::numeric_limits<int64_t>::max();
 
 enum : uint32_t { order_off = 0, order_control = 1, order_on = 2 };
 
+// The nearest tick, halves up. Below 2^52 the double quotient truncates
+// to the integer one: it is never as close to the next integer as 1 / rate.
 int64_t tick_of(int64_t frame, int32_t rate)
 {
-    return (frame * 2 * ticks_per_second + rate) / (2 * static_cast<int64_t>(rate));
+    const int64_t twice = frame * 2 * ticks_per_second + rate;
+    const int64_t per = 2 * static_cast<int64_t>(rate);
+    if (twice >= 0 && twice < (int64_t{1} << 52))
+        return static_cast<int64_t>(static_cast<double>(twice) / static_cast<double>(per));
+    return twice / per;
 }
 
 uint8_t clamp7(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 127)); }
@@ -75,13 +81,37 @@ void put_event(std::string& out, uint32_t e)
     out.append(bytes, 3);
 }
 
-std::string chunk(const std::string& body)
+const std::string_view end_of_track("\x00\xFF\x2F\x00", 4);
+
+// A track's bytes as they come, in blocks that stay where they are.
+struct byte_block {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+};
+constexpr size_t block_bytes = 65536;
+
+// A track: head's bytes, then body's, then the end of the track.
+void add_chunk(td_midi_bytes& out, const std::string& head, const std::vector<byte_block>& body)
 {
-    std::string out = "MTrk";
-    put_number(out, static_cast<uint32_t>(body.size() + 4), 4);
-    out += body;
-    out += std::string("\x00\xFF\x2F\x00", 4);
-    return out;
+    size_t size = head.size() + end_of_track.size();
+    for (const byte_block& block : body)
+        size += block.size;
+    std::string start = "MTrk";
+    put_number(start, static_cast<uint32_t>(size), 4);
+    out.made.push_back(start + head);
+    out.pieces.push_back(out.made.back());
+    for (const byte_block& block : body)
+        out.pieces.emplace_back(block.bytes.get(), block.size);
+    out.pieces.push_back(end_of_track);
+}
+
+// lround's value: half away from zero. The fraction left by the truncation
+// is exact.
+int32_t round_half_away(double x)
+{
+    const auto whole = static_cast<int64_t>(x);
+    const double fraction = x - static_cast<double>(whole);
+    return static_cast<int32_t>(whole + (fraction >= 0.5 ? 1 : fraction <= -0.5 ? -1 : 0));
 }
 
 struct change {
@@ -114,11 +144,12 @@ struct track {
     int32_t sample;
     std::vector<int32_t> channels;  // tracker channels, in order of first use
     std::vector<uint32_t> first_tick;  // the events at tick 0, each kind in order
-    std::string body;                  // the events after tick 0
+    std::vector<byte_block> body;      // the events after tick 0
     int64_t at = 0;                    // the tick of the last event in body
     std::vector<voice> waiting;        // placed, by start; those before next_waiting play
     size_t next_waiting = 0;
     std::vector<voice> playing;        // by start, then channel
+    int64_t next_playing = never;      // the earliest next tick of those playing
 };
 
 }  // namespace
@@ -131,20 +162,17 @@ struct td_midi_writer {
     uint8_t c_of[32][tracker_channels];
     std::vector<int32_t> tracks_of_sample[32];
     std::vector<track> tracks;
-    std::vector<double> pitches;  // by period, NaN until asked
+    std::vector<double> pitches;  // by period
+    std::vector<uint64_t> bends;  // recent bend values: key, period, then the value
     std::vector<uint32_t> tick_events;
 };
 
 namespace {
 
-double pitch_of(td_midi_writer& w, int32_t period)
+double pitch_of(const td_midi_writer& w, int32_t period)
 {
-    if (period >= cached_periods)
-        return td_note_pitch(period);
-    double& p = w.pitches[static_cast<size_t>(period)];
-    if (std::isnan(p))
-        p = td_note_pitch(period);
-    return p;
+    return period < cached_periods ? w.pitches[static_cast<size_t>(period)]
+                                   : td_note_pitch(period);
 }
 
 void expression(const voice& v, std::vector<uint32_t>& out)
@@ -152,17 +180,35 @@ void expression(const voice& v, std::vector<uint32_t>& out)
     out.push_back(event(order_control, 0xB0 | v.c, 11, clamp7(2 * v.volume)));
 }
 
-void bend(const voice& v, double pitch, std::vector<uint32_t>& out)
+int32_t bend_value(double pitch, int32_t key)
 {
-    const int32_t value = std::clamp(
-        8192 + static_cast<int32_t>(std::lround((pitch - v.key) * 8192.0 / bend_range)), 0, 16383);
+    return std::clamp(8192 + round_half_away((pitch - key) * 8192.0 / bend_range), 0, 16383);
+}
+
+// The value of a bend to period from key: a vibrato goes over few of them.
+int32_t bend_value(td_midi_writer& w, int32_t period, int32_t key)
+{
+    if (period >= cached_periods)
+        return bend_value(td_note_pitch(period), key);
+    const uint64_t tag = static_cast<uint64_t>(key) << 12 | static_cast<uint64_t>(period);
+    uint64_t& slot = w.bends[(tag * 0x9E3779B1u >> 7) & (w.bends.size() - 1)];
+    if (slot >> 16 != tag + 1) {
+        const auto value = static_cast<uint64_t>(bend_value(pitch_of(w, period), key));
+        slot = (tag + 1) << 16 | value;
+    }
+    return static_cast<int32_t>(slot & 0xFFFF);
+}
+
+void bend(td_midi_writer& w, const voice& v, int32_t period, std::vector<uint32_t>& out)
+{
+    const int32_t value = bend_value(w, period, v.key);
     out.push_back(event(order_control, 0xE0 | v.c, value & 0x7F, value >> 7));
 }
 
-void key_on(voice& v, double pitch, std::vector<uint32_t>& out)
+void key_on(td_midi_writer& w, voice& v, int32_t period, std::vector<uint32_t>& out)
 {
-    v.key = std::clamp(static_cast<int32_t>(std::lround(pitch)), 0, 127);
-    bend(v, pitch, out);
+    v.key = std::clamp(round_half_away(pitch_of(w, period)), 0, 127);
+    bend(w, v, period, out);
     out.push_back(event(order_on, 0x90 | v.c, v.key, std::clamp(2 * v.volume, 1, 127)));
     v.sounding = true;
 }
@@ -186,11 +232,11 @@ void apply(td_midi_writer& w, voice& v, const change& c, std::vector<uint32_t>& 
     v.period = c.period;
     const double pitch = pitch_of(w, c.period);
     if (v.sounding && std::fabs(pitch - v.key) <= bend_range) {
-        bend(v, pitch, out);
+        bend(w, v, c.period, out);
         return;
     }
     key_off(v, out);
-    key_on(v, pitch, out);
+    key_on(w, v, c.period, out);
 }
 
 // The voice's events at tick, which is its next.
@@ -202,7 +248,7 @@ void play(td_midi_writer& w, voice& v, int64_t tick, std::vector<uint32_t>& out)
         v.period = v.note.period;
         expression(v, out);
         if (v.note.period > 0)
-            key_on(v, pitch_of(w, v.note.period), out);
+            key_on(w, v, v.note.period, out);
     }
     change_store& s = *v.store;
     for (; v.note.changes > 0; v.note.first_change++, v.note.changes--) {
@@ -223,30 +269,69 @@ void play(td_midi_writer& w, voice& v, int64_t tick, std::vector<uint32_t>& out)
     v.next_tick = v.end_tick;
 }
 
+char* put_varlen(char* p, uint64_t value)
+{
+    if (value < 0x80) {
+        *p++ = static_cast<char>(value);
+        return p;
+    }
+    std::string bytes;
+    put_varlen(bytes, value);
+    for (const char b : bytes)
+        *p++ = b;
+    return p;
+}
+
+// Room for most bytes at the end of the track's body.
+byte_block& room(track& t, size_t most)
+{
+    if (t.body.empty() || t.body.back().size + most > block_bytes) {
+        t.body.emplace_back();
+        t.body.back().bytes = std::make_unique_for_overwrite<char[]>(std::max(block_bytes, most));
+    }
+    return t.body.back();
+}
+
 // One tick's events into the track, off first, then controls, then on.
 void write_tick(track& t, int64_t tick, const std::vector<uint32_t>& events)
 {
+    if (events.empty())
+        return;
     if (tick == 0) {
         t.first_tick.insert(t.first_tick.end(), events.begin(), events.end());
         return;
     }
-    for (uint32_t order = order_off; order <= order_on; order++)
+    byte_block& block = room(t, 10 + 4 * events.size());
+    char* const start = block.bytes.get() + block.size;
+    char* p = put_varlen(start, static_cast<uint64_t>(tick - t.at));
+    t.at = tick;
+    uint32_t kinds = 0;
+    for (const uint32_t e : events)
+        kinds |= 1u << order_of(e);
+    bool first = true;
+    for (uint32_t order = order_off; order <= order_on; order++) {
+        if ((kinds & 1u << order) == 0)
+            continue;
         for (const uint32_t e : events) {
             if (order_of(e) != order)
                 continue;
-            put_varlen(t.body, static_cast<uint64_t>(tick - t.at));
-            t.at = tick;
-            put_event(t.body, e);
+            if (!first)
+                *p++ = 0;  // no time since the one before
+            first = false;
+            p[0] = static_cast<char>(e >> 16);
+            p[1] = static_cast<char>(e >> 8);
+            p[2] = static_cast<char>(e);
+            p += 3;
         }
+    }
+    block.size += static_cast<size_t>(p - start);
 }
 
 // Writes the track's events before tick end.
 void sweep(td_midi_writer& w, track& t, int64_t end)
 {
     for (;;) {
-        int64_t tick = never;
-        for (const voice& v : t.playing)
-            tick = std::min(tick, v.next_tick);
+        int64_t tick = t.next_playing;
         if (t.next_waiting < t.waiting.size())
             tick = std::min(tick, t.waiting[t.next_waiting].start_tick);
         if (tick >= end || tick == never)
@@ -255,12 +340,16 @@ void sweep(td_midi_writer& w, track& t, int64_t end)
             t.playing.push_back(t.waiting[t.next_waiting++]);
         w.tick_events.clear();
         bool any_done = false;
+        int64_t next = never;
         for (voice& v : t.playing) {
-            if (v.next_tick != tick)
-                continue;
-            play(w, v, tick, w.tick_events);
-            any_done = any_done || v.done;
+            if (v.next_tick == tick) {
+                play(w, v, tick, w.tick_events);
+                any_done = any_done || v.done;
+            }
+            if (!v.done)
+                next = std::min(next, v.next_tick);
         }
+        t.next_playing = next;
         write_tick(t, tick, w.tick_events);
         if (any_done)
             std::erase_if(t.playing, [](const voice& v) { return v.done; });
@@ -283,40 +372,42 @@ std::string track_name(const td_note_names& names, int32_t n)
 // The events at tick 0 by kind: the name and each channel's bend range
 // (registered parameter 0, then none selected) come before the notes'
 // controls, after their notes off.
-std::string track_chunk(const td_note_names& names, const track& t)
+void add_track(td_midi_bytes& out, const td_note_names& names, const track& t)
 {
-    std::string body;
+    std::string first;
     for (const uint32_t e : t.first_tick)
         if (order_of(e) == order_off) {
-            body += '\0';
-            put_event(body, e);
+            first += '\0';
+            put_event(first, e);
         }
     const std::string name = track_name(names, t.sample);
-    body += std::string("\x00\xFF\x03", 3);
-    put_varlen(body, name.size());
-    body += name;
+    first += std::string("\x00\xFF\x03", 3);
+    put_varlen(first, name.size());
+    first += name;
     const uint8_t rpn[6][2] = {{101, 0}, {100, 0}, {6, bend_range}, {38, 0}, {101, 127},
                                {100, 127}};
     for (size_t k = 0; k < t.channels.size(); k++)
         for (const auto& cc : rpn) {
-            body += '\0';
-            put_event(body, event(order_control, 0xB0 | midi_channel(k), cc[0], cc[1]));
+            first += '\0';
+            put_event(first, event(order_control, 0xB0 | midi_channel(k), cc[0], cc[1]));
         }
     for (uint32_t order = order_control; order <= order_on; order++)
         for (const uint32_t e : t.first_tick)
             if (order_of(e) == order) {
-                body += '\0';
-                put_event(body, e);
+                first += '\0';
+                put_event(first, e);
             }
-    return chunk(body + t.body);
+    add_chunk(out, first, t.body);
 }
 
-std::string tempo_track()
+void add_tempo_track(td_midi_bytes& out)
 {
-    return chunk(std::string("\x00\xFF\x51\x03", 4) +
-                 static_cast<char>(microseconds_per_quarter >> 16) +
-                 static_cast<char>((microseconds_per_quarter >> 8) & 0xFF) +
-                 static_cast<char>(microseconds_per_quarter & 0xFF));
+    add_chunk(out,
+              std::string("\x00\xFF\x51\x03", 4) +
+                  static_cast<char>(microseconds_per_quarter >> 16) +
+                  static_cast<char>((microseconds_per_quarter >> 8) & 0xFF) +
+                  static_cast<char>(microseconds_per_quarter & 0xFF),
+              {});
 }
 
 // The tracker channel's place in its sample's tracks, taken at its first
@@ -347,7 +438,11 @@ std::string midi_of_list(const td_note_list& list, const td_note_names& names, i
         td_midi_place(*w, note);
     }
     td_midi_settle(*w, never);
-    return td_midi_file(*w, only);
+    const td_midi_bytes bytes = td_midi_file(*w, only);
+    std::string file;
+    for (const std::string_view piece : bytes.pieces)
+        file += piece;
+    return file;
 }
 
 }  // namespace
@@ -361,7 +456,11 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
     w->rate = rate;
     for (auto& row : w->track_of)
         std::fill(std::begin(row), std::end(row), -1);
-    w->pitches.assign(cached_periods, std::nan(""));
+    w->pitches.assign(cached_periods, 0.0);
+    for (int32_t period = 1; period < cached_periods; period++)
+        w->pitches[static_cast<size_t>(period)] = td_note_pitch(period);
+    w->tick_events.reserve(256);
+    w->bends.assign(4096, 0);
     return w;
 }
 
@@ -402,24 +501,31 @@ void td_midi_settle(td_midi_writer& w, int64_t frame)
         sweep(w, t, end);
 }
 
-std::string td_midi_file(td_midi_writer& w, int32_t only)
+td_midi_bytes td_midi_file(const td_midi_writer& w, int32_t only)
 {
-    std::string tracks = tempo_track();
+    td_midi_bytes out;
+    out.made.emplace_back();
+    out.pieces.emplace_back();  // the header, once the tracks are counted
+    add_tempo_track(out);
     int32_t track_count = 1;
     for (int32_t n = 1; n < 32; n++) {
         if (only != 0 && n != only)
             continue;
         for (const int32_t i : w.tracks_of_sample[n]) {
-            tracks += track_chunk(w.names, w.tracks[static_cast<size_t>(i)]);
+            add_track(out, w.names, w.tracks[static_cast<size_t>(i)]);
             track_count++;
         }
     }
-    std::string file = "MThd";
-    put_number(file, 6, 4);
-    put_number(file, 1, 2);
-    put_number(file, static_cast<uint32_t>(track_count), 2);
-    put_number(file, division, 2);
-    return file + tracks;
+    std::string& header = out.made.front();
+    header = "MThd";
+    put_number(header, 6, 4);
+    put_number(header, 1, 2);
+    put_number(header, static_cast<uint32_t>(track_count), 2);
+    put_number(header, division, 2);
+    out.pieces.front() = header;
+    for (const std::string_view piece : out.pieces)
+        out.size += piece.size();
+    return out;
 }
 
 std::string td_notes_midi(const td_note_list& list, const td_note_names& names, int32_t rate)

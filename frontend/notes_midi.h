@@ -2,8 +2,11 @@
 // then one track per sample that plays, named with the sample's name.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "frontend/notes_list.h"
 
@@ -37,6 +40,12 @@ void td_midi_place(td_midi_writer& w, const vex_note& note);
 // Every note that starts before frame has been placed: what comes before
 // it in the tracks is written.
 void td_midi_settle(td_midi_writer& w, int64_t frame);
-// The file once every note is placed and settled: every sample's tracks,
-// or only sample n's.
-std::string td_midi_file(td_midi_writer& w, int32_t only);
+// The file once every note is placed and settled (every sample's tracks,
+// or only sample n's), in the order of its bytes: small pieces made here,
+// and the tracks' events as the writer holds them.
+struct td_midi_bytes {
+    std::deque<std::string> made;
+    std::vector<std::string_view> pieces;
+    size_t size = 0;
+};
+td_midi_bytes td_midi_file(const td_midi_writer& w, int32_t only);

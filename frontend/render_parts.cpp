@@ -34,11 +34,18 @@ int processors()
     return CPU_COUNT(&set);
 }
 
-// Frame where part i of parts starts, on a block boundary.
-int32_t part_start(int32_t frames, int parts, int i)
+// Frame where part i of parts starts, on a block boundary. The last part
+// moves the player over all the others first; with notes it also writes
+// the note files, so it is made shorter: moving on costs about an eighth
+// of rendering, and the notes of a busy song about an eighth of rendering
+// the whole song.
+int32_t part_start(int32_t frames, int parts, int i, bool notes)
 {
     const int64_t blocks = frames / td_blockframes;
-    return static_cast<int32_t>(blocks * i / parts) * td_blockframes;
+    int64_t at = blocks * i / parts;
+    if (notes && i == parts - 1)
+        at += blocks / parts * (parts + 1) / 16;
+    return static_cast<int32_t>(at) * td_blockframes;
 }
 
 // Moves the player on by frames, taking its notes as it goes.
@@ -110,8 +117,8 @@ std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset,
         if (child == 0) {
             if (!td_cleanup_in_child(parent))
                 _exit(1);
-            render_part(file, data_offset, part_start(frames, *parts, i),
-                        part_start(frames, *parts, i + 1), shape, notes && i == *parts - 1);
+            render_part(file, data_offset, part_start(frames, *parts, i, notes),
+                        part_start(frames, *parts, i + 1, notes), shape, notes && i == *parts - 1);
         }
         if (child > 0)
             td_cleanup_add_child(child);
@@ -140,7 +147,7 @@ bool render_in_parts(td_sink& sink, const td_render_shape& shape, int parts, boo
     if (notes && !notes_here)
         td_note_files_leave();
     td_pieces_start(true);
-    const int32_t first_part = parts > 1 ? part_start(shape.frames, parts, 1) : shape.frames;
+    const int32_t first_part = parts > 1 ? part_start(shape.frames, parts, 1, notes) : shape.frames;
     td_render_frames(sink, shape, 0, first_part, notes_here ? td_note_files_take : nullptr);
     td_pieces_finish();
     bool ok = !sink.failed();
