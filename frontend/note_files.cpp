@@ -1,6 +1,8 @@
 // The note files as the notes come: each ended note waits until no note
-// still running starts before it, then gets its CSV row and its place in
-// the MIDI tracks. MIDI files are written once the render is done.
+// still running starts before it, then gets its CSV row; for its place in
+// the MIDI tracks it waits only for the running notes of its sample, so
+// that a note held on long keeps back only its own sample's changes. MIDI
+// files are written once the render is done.
 #include "frontend/note_files.h"
 
 #include <algorithm>
@@ -20,7 +22,9 @@ struct note_run {
     td_note_names names;
     int32_t rate = 44100;
     std::vector<std::string> rows;  // by file: CSV rows not written yet
-    std::vector<vex_note> waiting;  // ended, without a place yet
+    bool csv = false;
+    std::vector<vex_note> waiting;  // ended, without a CSV row yet
+    std::vector<vex_note> midi_waiting[32];  // by sample: ended, without a place in the tracks
     std::vector<vex_note_change> changes;
     td_midi_ptr midi;
 };
@@ -58,33 +62,48 @@ void write_rows(size_t i, size_t at_least)
     rows.clear();
 }
 
-void place(const vex_note& note)
+// Takes out of notes, in order, those that start before frame.
+template <typename Use>
+void settle_notes(std::vector<vex_note>& notes, int64_t frame, Use use)
 {
-    for (size_t i = 0; i < run.rows.size(); i++) {
-        const td_note_file& f = (*run.files)[i];
-        if (is_csv(f) && (f.sample == 0 || f.sample == note.sample))
-            td_notes_csv_row(run.rows[i], note, run.names, run.rate);
-    }
-    if (run.midi)
-        td_midi_place(*run.midi, note);
-}
-
-// Places, in order, the notes that start before frame.
-void settle(int64_t frame)
-{
-    const auto ready = std::partition(run.waiting.begin(), run.waiting.end(),
+    const auto ready = std::partition(notes.begin(), notes.end(),
                                       [frame](const vex_note& n) { return n.start_frame < frame; });
-    std::sort(run.waiting.begin(), ready, [](const vex_note& a, const vex_note& b) {
+    std::sort(notes.begin(), ready, [](const vex_note& a, const vex_note& b) {
         return a.start_frame != b.start_frame ? a.start_frame < b.start_frame
                                               : a.channel < b.channel;
     });
-    for (auto n = run.waiting.begin(); n != ready; ++n)
-        place(*n);
-    run.waiting.erase(run.waiting.begin(), ready);
-    if (run.midi)
-        td_midi_settle(*run.midi, frame);
-    for (size_t i = 0; i < run.rows.size(); i++)
-        write_rows(i, csv_run_bytes);
+    for (auto n = notes.begin(); n != ready; ++n)
+        use(*n);
+    notes.erase(notes.begin(), ready);
+}
+
+void write_row(const vex_note& note)
+{
+    for (size_t i = 0; i < run.rows.size(); i++) {
+        const td_note_file& f = (*run.files)[i];
+        if (is_csv(f) && (f.sample == 0 || f.sample == note.sample)) {
+            td_notes_csv_row(run.rows[i], note, run.names, run.rate);
+            write_rows(i, csv_run_bytes);
+        }
+    }
+}
+
+// Writes what is settled when running_from(n) says where the running notes
+// of sample n (0: of any) start.
+template <typename Running>
+void settle(Running running_from)
+{
+    settle_notes(run.waiting, running_from(0), write_row);
+    if (!run.midi)
+        return;
+    for (int32_t n = 1; n < 32; n++) {
+        std::vector<vex_note>& notes = run.midi_waiting[n];
+        if (notes.empty())
+            continue;
+        const int64_t frame = running_from(n);
+        settle_notes(notes, frame, [](const vex_note& note) { td_midi_place(*run.midi, note); });
+        td_midi_settle(*run.midi, n, frame);
+    }
 }
 
 void take_ended()
@@ -93,12 +112,15 @@ void take_ended()
     for (int32_t n; (n = vex_notes(batch, 256)) > 0;) {
         for (int32_t i = 0; i < n; i++) {
             vex_note note = batch[i];
-            if (run.midi) {
+            // The tracks are those of samples 1..31.
+            if (run.midi && (note.sample & 31) != 0) {
                 run.changes.resize(static_cast<size_t>(note.changes));
                 vex_note_changes(note.first_change, run.changes.data(), note.changes);
                 td_midi_keep(*run.midi, note, run.changes.data());
+                run.midi_waiting[note.sample & 31].push_back(note);
             }
-            run.waiting.push_back(note);
+            if (run.csv)
+                run.waiting.push_back(note);
         }
     }
 }
@@ -117,8 +139,13 @@ void end_run()
 {
     run.files = nullptr;
     run.rows.clear();
+    run.csv = false;
     run.waiting.clear();
     run.waiting.shrink_to_fit();
+    for (std::vector<vex_note>& notes : run.midi_waiting) {
+        notes.clear();
+        notes.shrink_to_fit();
+    }
     run.changes.clear();
     run.midi.reset();
 }
@@ -161,8 +188,10 @@ bool td_note_files_start(std::vector<td_note_file>& files, const td_note_names& 
     run.rate = rate;
     run.rows.assign(files.size(), std::string());
     for (size_t i = 0; i < files.size(); i++) {
-        if (is_csv(files[i]))
+        if (is_csv(files[i])) {
             run.rows[i] = td_notes_csv_header;
+            run.csv = true;
+        }
         else if (!run.midi)
             run.midi = td_midi_start(names, rate);
     }
@@ -175,7 +204,7 @@ void td_note_files_take()
     if (run.files == nullptr)
         return;
     take_ended();
-    settle(vex_notes_running_from());
+    settle(vex_notes_running_from);
 }
 
 bool td_note_files_finish()
@@ -184,7 +213,7 @@ bool td_note_files_finish()
         return false;
     vex_notes_record(0);
     take_ended();
-    settle(std::numeric_limits<int64_t>::max());
+    settle([](int32_t) { return std::numeric_limits<int64_t>::max(); });
     std::vector<td_note_file>& files = *run.files;
     bool ok = true;
     for (size_t i = 0; i < files.size(); i++) {

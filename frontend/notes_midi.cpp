@@ -437,7 +437,8 @@ std::string midi_of_list(const td_note_list& list, const td_note_names& names, i
         td_midi_keep(*w, note, list.changes.data() + note.first_change);
         td_midi_place(*w, note);
     }
-    td_midi_settle(*w, never);
+    for (int32_t n = 1; n < 32; n++)
+        td_midi_settle(*w, n, never);
     const td_midi_bytes bytes = td_midi_file(*w, only);
     std::string file;
     for (const std::string_view piece : bytes.pieces)
@@ -494,11 +495,11 @@ void td_midi_place(td_midi_writer& w, const vex_note& note)
     w.tracks[static_cast<size_t>(w.track_of[sample][channel])].waiting.push_back(v);
 }
 
-void td_midi_settle(td_midi_writer& w, int64_t frame)
+void td_midi_settle(td_midi_writer& w, int32_t n, int64_t frame)
 {
     const int64_t end = frame == never ? never : tick_of(frame, w.rate);
-    for (track& t : w.tracks)
-        sweep(w, t, end);
+    for (const int32_t i : w.tracks_of_sample[n & 31])
+        sweep(w, w.tracks[static_cast<size_t>(i)], end);
 }
 
 td_midi_bytes td_midi_file(const td_midi_writer& w, int32_t only)

@@ -37,9 +37,9 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate);
 void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes);
 // The kept notes in the order they start (then by channel), each once.
 void td_midi_place(td_midi_writer& w, const vex_note& note);
-// Every note that starts before frame has been placed: what comes before
-// it in the tracks is written.
-void td_midi_settle(td_midi_writer& w, int64_t frame);
+// Every note of sample n that starts before frame has been placed: what
+// comes before it in the sample's tracks is written.
+void td_midi_settle(td_midi_writer& w, int32_t n, int64_t frame);
 // The file once every note is placed and settled (every sample's tracks,
 // or only sample n's), in the order of its bytes: small pieces made here,
 // and the tracks' events as the writer holds them.
