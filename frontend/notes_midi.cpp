@@ -164,7 +164,7 @@ struct td_midi_writer {
     std::vector<track> tracks;
     std::vector<double> pitches;  // by period
     std::vector<uint64_t> bends;  // recent bend values: key, period, then the value
-    std::vector<uint32_t> tick_events;
+    std::vector<uint32_t> tick_events[3];  // one tick's events by kind
 };
 
 namespace {
@@ -175,9 +175,12 @@ double pitch_of(const td_midi_writer& w, int32_t period)
                                    : td_note_pitch(period);
 }
 
-void expression(const voice& v, std::vector<uint32_t>& out)
+// A tick's events by kind: off, control, on.
+using by_kind = std::vector<uint32_t>*;
+
+void expression(const voice& v, by_kind out)
 {
-    out.push_back(event(order_control, 0xB0 | v.c, 11, clamp7(2 * v.volume)));
+    out[order_control].push_back(event(order_control, 0xB0 | v.c, 11, clamp7(2 * v.volume)));
 }
 
 int32_t bend_value(double pitch, int32_t key)
@@ -191,7 +194,7 @@ int32_t bend_value(td_midi_writer& w, int32_t period, int32_t key)
     if (period >= cached_periods)
         return bend_value(td_note_pitch(period), key);
     const uint64_t tag = static_cast<uint64_t>(key) << 12 | static_cast<uint64_t>(period);
-    uint64_t& slot = w.bends[(tag * 0x9E3779B1u >> 7) & (w.bends.size() - 1)];
+    uint64_t& slot = w.bends[(tag ^ tag >> 7) & (w.bends.size() - 1)];
     if (slot >> 16 != tag + 1) {
         const auto value = static_cast<uint64_t>(bend_value(pitch_of(w, period), key));
         slot = (tag + 1) << 16 | value;
@@ -199,29 +202,29 @@ int32_t bend_value(td_midi_writer& w, int32_t period, int32_t key)
     return static_cast<int32_t>(slot & 0xFFFF);
 }
 
-void bend(td_midi_writer& w, const voice& v, int32_t period, std::vector<uint32_t>& out)
+void bend(td_midi_writer& w, const voice& v, int32_t period, by_kind out)
 {
     const int32_t value = bend_value(w, period, v.key);
-    out.push_back(event(order_control, 0xE0 | v.c, value & 0x7F, value >> 7));
+    out[order_control].push_back(event(order_control, 0xE0 | v.c, value & 0x7F, value >> 7));
 }
 
-void key_on(td_midi_writer& w, voice& v, int32_t period, std::vector<uint32_t>& out)
+void key_on(td_midi_writer& w, voice& v, int32_t period, by_kind out)
 {
     v.key = std::clamp(round_half_away(pitch_of(w, period)), 0, 127);
     bend(w, v, period, out);
-    out.push_back(event(order_on, 0x90 | v.c, v.key, std::clamp(2 * v.volume, 1, 127)));
+    out[order_on].push_back(event(order_on, 0x90 | v.c, v.key, std::clamp(2 * v.volume, 1, 127)));
     v.sounding = true;
 }
 
-void key_off(voice& v, std::vector<uint32_t>& out)
+void key_off(voice& v, by_kind out)
 {
     if (v.sounding)
-        out.push_back(event(order_off, 0x80 | v.c, v.key, 0));
+        out[order_off].push_back(event(order_off, 0x80 | v.c, v.key, 0));
     v.sounding = false;
 }
 
 // A period of 0 or below holds the voice where it is: no pitch to show.
-void apply(td_midi_writer& w, voice& v, const change& c, std::vector<uint32_t>& out)
+void apply(td_midi_writer& w, voice& v, const change& c, by_kind out)
 {
     if (c.volume != v.volume) {
         v.volume = c.volume;
@@ -240,7 +243,7 @@ void apply(td_midi_writer& w, voice& v, const change& c, std::vector<uint32_t>& 
 }
 
 // The voice's events at tick, which is its next.
-void play(td_midi_writer& w, voice& v, int64_t tick, std::vector<uint32_t>& out)
+void play(td_midi_writer& w, voice& v, int64_t tick, by_kind out)
 {
     if (!v.started) {
         v.started = true;
@@ -251,16 +254,20 @@ void play(td_midi_writer& w, voice& v, int64_t tick, std::vector<uint32_t>& out)
             key_on(w, v, v.note.period, out);
     }
     change_store& s = *v.store;
-    for (; v.note.changes > 0; v.note.first_change++, v.note.changes--) {
-        const size_t at = static_cast<size_t>(v.note.first_change - s.base);
-        if (s.changes[at].tick != tick)
-            break;
-        apply(w, v, s.changes[at], out);
-        s.head = std::max(s.head, at + 1);
-    }
     if (v.note.changes > 0) {
-        v.next_tick = s.changes[static_cast<size_t>(v.note.first_change - s.base)].tick;
-        return;
+        const size_t first = static_cast<size_t>(v.note.first_change - s.base);
+        const change* c = s.changes.data() + first;
+        const change* const end = c + v.note.changes;
+        for (; c != end && c->tick == tick; ++c)
+            apply(w, v, *c, out);
+        const auto done = static_cast<int32_t>(c - (s.changes.data() + first));
+        v.note.first_change += done;
+        v.note.changes -= done;
+        s.head = std::max(s.head, first + static_cast<size_t>(done));
+        if (c != end) {
+            v.next_tick = c->tick;
+            return;
+        }
     }
     if (v.end_tick == tick) {
         key_off(v, out);
@@ -293,28 +300,23 @@ byte_block& room(track& t, size_t most)
 }
 
 // One tick's events into the track, off first, then controls, then on.
-void write_tick(track& t, int64_t tick, const std::vector<uint32_t>& events)
+void write_tick(track& t, int64_t tick, const std::vector<uint32_t>* events)
 {
-    if (events.empty())
+    const size_t count = events[0].size() + events[1].size() + events[2].size();
+    if (count == 0)
         return;
     if (tick == 0) {
-        t.first_tick.insert(t.first_tick.end(), events.begin(), events.end());
+        for (int kind = 0; kind < 3; kind++)
+            t.first_tick.insert(t.first_tick.end(), events[kind].begin(), events[kind].end());
         return;
     }
-    byte_block& block = room(t, 10 + 4 * events.size());
+    byte_block& block = room(t, 10 + 4 * count);
     char* const start = block.bytes.get() + block.size;
     char* p = put_varlen(start, static_cast<uint64_t>(tick - t.at));
     t.at = tick;
-    uint32_t kinds = 0;
-    for (const uint32_t e : events)
-        kinds |= 1u << order_of(e);
     bool first = true;
-    for (uint32_t order = order_off; order <= order_on; order++) {
-        if ((kinds & 1u << order) == 0)
-            continue;
-        for (const uint32_t e : events) {
-            if (order_of(e) != order)
-                continue;
+    for (int kind = 0; kind < 3; kind++)
+        for (const uint32_t e : events[kind]) {
             if (!first)
                 *p++ = 0;  // no time since the one before
             first = false;
@@ -323,7 +325,6 @@ void write_tick(track& t, int64_t tick, const std::vector<uint32_t>& events)
             p[2] = static_cast<char>(e);
             p += 3;
         }
-    }
     block.size += static_cast<size_t>(p - start);
 }
 
@@ -338,7 +339,8 @@ void sweep(td_midi_writer& w, track& t, int64_t end)
             break;
         while (t.next_waiting < t.waiting.size() && t.waiting[t.next_waiting].start_tick <= tick)
             t.playing.push_back(t.waiting[t.next_waiting++]);
-        w.tick_events.clear();
+        for (std::vector<uint32_t>& events : w.tick_events)
+            events.clear();
         bool any_done = false;
         int64_t next = never;
         for (voice& v : t.playing) {
@@ -460,7 +462,8 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
     w->pitches.assign(cached_periods, 0.0);
     for (int32_t period = 1; period < cached_periods; period++)
         w->pitches[static_cast<size_t>(period)] = td_note_pitch(period);
-    w->tick_events.reserve(256);
+    for (std::vector<uint32_t>& events : w->tick_events)
+        events.reserve(256);
     w->bends.assign(4096, 0);
     return w;
 }
