@@ -325,3 +325,15 @@ int32_t sd_notes_changes(int32_t first, vex_note_change* changes, int32_t max)
     std::copy_n(ended_changes.begin() + first, n, changes);
     return static_cast<int32_t>(n);
 }
+
+int64_t sd_notes_running_from(int32_t sample)
+{
+    int64_t from = mix_frameclock + clock_offset;
+    for (int ch = 0; ch < song_channels; ch++) {
+        const running_note& r = running[ch];
+        if (r.open && (solo == 0 || r.note.sample == solo) &&
+            (sample == 0 || r.note.sample == sample))
+            from = std::min(from, r.note.start_frame);
+    }
+    return from;
+}

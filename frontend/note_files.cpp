@@ -1,14 +1,44 @@
+// The note files as the notes come: each ended note waits until no note
+// still running starts before it, then gets its CSV row; for its place in
+// the MIDI tracks it waits only for the running notes of its sample, so
+// that a note held on long keeps back only its own sample's changes. MIDI
+// files are written once the render is done.
 #include "frontend/note_files.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
 
 #include "frontend/notes_csv.h"
 #include "frontend/notes_midi.h"
 
 namespace {
 
+// CSV rows go to their file in runs of about this many bytes.
+constexpr size_t csv_run_bytes = 1 << 20;
+
+struct note_run {
+    std::vector<td_note_file>* files = nullptr;
+    td_note_names names;
+    int32_t rate = 44100;
+    std::vector<std::string> rows;  // by file: CSV rows not written yet
+    bool csv = false;
+    std::vector<vex_note> waiting;  // ended, without a CSV row yet
+    std::vector<vex_note> midi_waiting[32];  // by sample: ended, without a place in the tracks
+    std::vector<vex_note_change> changes;
+    td_midi_ptr midi;
+    int32_t counts[32] = {};     // by sample
+    uint32_t channels[32] = {};  // by sample: bit c, a note on channel c
+};
+
+note_run run;
+
 bool ends_with(const std::string& s, const std::string& end)
 {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
+
+bool is_csv(const td_note_file& f) { return ends_with(f.path, ".csv"); }
 
 std::string without_extension(const std::string& path)
 {
@@ -18,13 +48,110 @@ std::string without_extension(const std::string& path)
     return has ? path.substr(0, dot) : path;
 }
 
-std::string contents(const td_note_file& f, const td_note_list& list, const td_note_names& names,
-                     int32_t rate)
+bool opened(const td_note_file& f) { return f.file.fd >= 0; }
+
+// A file written in place could be read by the reader of the audio, who
+// then must not wait for it.
+bool streams(const td_note_file& f) { return !f.file.temp.empty(); }
+
+void write_rows(size_t i, size_t at_least)
 {
-    if (ends_with(f.path, ".csv"))
-        return td_notes_csv(f.sample == 0 ? list : td_notes_of_sample(list, f.sample), names, rate);
-    return f.sample == 0 ? td_notes_midi(list, names, rate)
-                         : td_notes_midi_of_sample(list, names, rate, f.sample);
+    td_note_file& f = (*run.files)[i];
+    std::string& rows = run.rows[i];
+    if (rows.size() < at_least || (at_least > 0 && !streams(f)))
+        return;
+    td_file_write(f.file, rows.data(), rows.size());
+    rows.clear();
+}
+
+// Takes out of notes, in order, those that start before frame.
+template <typename Use>
+void settle_notes(std::vector<vex_note>& notes, int64_t frame, Use use)
+{
+    const auto ready = std::partition(notes.begin(), notes.end(),
+                                      [frame](const vex_note& n) { return n.start_frame < frame; });
+    std::sort(notes.begin(), ready, [](const vex_note& a, const vex_note& b) {
+        return a.start_frame != b.start_frame ? a.start_frame < b.start_frame
+                                              : a.channel < b.channel;
+    });
+    for (auto n = notes.begin(); n != ready; ++n)
+        use(*n);
+    notes.erase(notes.begin(), ready);
+}
+
+void write_row(const vex_note& note)
+{
+    for (size_t i = 0; i < run.rows.size(); i++) {
+        const td_note_file& f = (*run.files)[i];
+        if (is_csv(f) && (f.sample == 0 || f.sample == note.sample)) {
+            td_notes_csv_row(run.rows[i], note, run.names, run.rate);
+            write_rows(i, csv_run_bytes);
+        }
+    }
+}
+
+// Writes what is settled when running_from(n) says where the running notes
+// of sample n (0: of any) start.
+template <typename Running>
+void settle(Running running_from)
+{
+    settle_notes(run.waiting, running_from(0), write_row);
+    if (!run.midi)
+        return;
+    for (int32_t n = 1; n < 32; n++) {
+        std::vector<vex_note>& notes = run.midi_waiting[n];
+        if (notes.empty())
+            continue;
+        const int64_t frame = running_from(n);
+        settle_notes(notes, frame, [](const vex_note& note) { td_midi_place(*run.midi, note); });
+        td_midi_settle(*run.midi, n, frame);
+    }
+}
+
+void take_ended()
+{
+    vex_note batch[256];
+    for (int32_t n; (n = vex_notes(batch, 256)) > 0;) {
+        for (int32_t i = 0; i < n; i++) {
+            vex_note note = batch[i];
+            run.counts[note.sample & 31]++;
+            run.channels[note.sample & 31] |= uint32_t{1} << (note.channel & 31);
+            // The tracks are those of samples 1..31.
+            if (run.midi && (note.sample & 31) != 0) {
+                run.changes.resize(static_cast<size_t>(note.changes));
+                vex_note_changes(note.first_change, run.changes.data(), note.changes);
+                td_midi_keep(*run.midi, note, run.changes.data());
+                run.midi_waiting[note.sample & 31].push_back(note);
+            }
+            if (run.csv)
+                run.waiting.push_back(note);
+        }
+    }
+}
+
+bool write_midi(td_note_file& f)
+{
+    const td_midi_bytes bytes = td_midi_file(*run.midi, f.sample);
+    bool ok = (opened(f) || td_file_open(f.file, f.path)) &&
+              td_file_reserve(f.file, static_cast<int64_t>(bytes.size));
+    for (const std::string_view piece : bytes.pieces)
+        ok = ok && td_file_write(f.file, piece.data(), piece.size());
+    return td_file_close(f.file) && ok;
+}
+
+void end_run()
+{
+    run.files = nullptr;
+    run.rows.clear();
+    run.csv = false;
+    run.waiting.clear();
+    run.waiting.shrink_to_fit();
+    for (std::vector<vex_note>& notes : run.midi_waiting) {
+        notes.clear();
+        notes.shrink_to_fit();
+    }
+    run.changes.clear();
+    run.midi.reset();
 }
 
 }  // namespace
@@ -50,16 +177,80 @@ std::vector<td_note_file> td_note_files_for(const std::string& notes_file, const
     return files;
 }
 
-bool td_make_note_files(std::vector<td_note_file>& files, const td_note_list& list,
-                        const td_note_names& names, int32_t rate)
+bool td_note_files_start(std::vector<td_note_file>& files, const td_note_names& names,
+                         int32_t rate)
 {
+    end_run();
     for (td_note_file& f : files) {
-        if (!td_file_write_whole(f.file, f.path, contents(f, list, names, rate))) {
+        if (!td_file_open(f.file, f.path)) {
             td_discard_note_files(files);
             return false;
         }
     }
+    run.files = &files;
+    std::fill(std::begin(run.counts), std::end(run.counts), 0);
+    std::fill(std::begin(run.channels), std::end(run.channels), 0u);
+    run.names = names;
+    run.rate = rate;
+    run.rows.assign(files.size(), std::string());
+    for (size_t i = 0; i < files.size(); i++) {
+        if (is_csv(files[i])) {
+            run.rows[i] = td_notes_csv_header;
+            run.csv = true;
+        }
+        else if (!run.midi)
+            run.midi = td_midi_start(names, rate);
+    }
+    vex_notes_record(1);
     return true;
+}
+
+void td_note_files_take()
+{
+    if (run.files == nullptr)
+        return;
+    take_ended();
+    settle(vex_notes_running_from);
+}
+
+bool td_note_files_finish()
+{
+    if (run.files == nullptr)
+        return false;
+    vex_notes_record(0);
+    take_ended();
+    settle([](int32_t) { return std::numeric_limits<int64_t>::max(); });
+    std::vector<td_note_file>& files = *run.files;
+    bool ok = true;
+    for (size_t i = 0; i < files.size(); i++) {
+        td_note_file& f = files[i];
+        if (is_csv(f)) {
+            write_rows(i, 0);
+            ok = td_file_close(f.file) && ok;
+        } else {
+            ok = run.midi && write_midi(f) && ok;
+        }
+    }
+    end_run();
+    if (!ok)
+        td_discard_note_files(files);
+    return ok;
+}
+
+void td_note_files_leave()
+{
+    vex_notes_record(0);
+    if (run.files == nullptr)
+        return;
+    for (td_note_file& f : *run.files)
+        td_file_close(f.file);
+    end_run();
+}
+
+void td_note_files_counts(int32_t notes[32], uint32_t channels[32])
+{
+    std::copy(std::begin(run.counts), std::end(run.counts), notes);
+    std::copy(std::begin(run.channels), std::end(run.channels), channels);
 }
 
 bool td_publish_note_files(std::vector<td_note_file>& files)

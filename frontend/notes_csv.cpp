@@ -1,29 +1,114 @@
 #include "frontend/notes_csv.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 
-const char* const td_notes_csv_header =
+const char td_notes_csv_header[] =
     "start_frame,end_frame,start_s,end_s,channel,sample,sample_name,note,period,pitch,volume\n";
 
-std::string td_notes_csv_row(const vex_note& n, const td_note_names& names, int32_t rate)
+namespace {
+
+constexpr int32_t cached_periods = 4096;
+
+char* put_int(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
+
+// frame / rate with 6 decimals, as printf's "%.6f" shows the double. The
+// quotient is rounded exactly in integers, which gives the same digits
+// unless it lies halfway between two: the double is then within far less
+// than the distance to the next halfway point, below 2^32 frames.
+char* put_seconds(char* p, int64_t frame, int32_t rate)
 {
-    char pitch[32] = "";
-    if (n.period > 0)
-        std::snprintf(pitch, sizeof pitch, "%.3f", td_note_pitch(n.period));
-    const std::string& name = names[static_cast<size_t>(n.sample) & 31];
+    const double seconds = static_cast<double>(frame) / rate;
+    if (frame < 0 || frame >= (int64_t{1} << 32))
+        return std::to_chars(p, p + 40, seconds, std::chars_format::fixed, 6).ptr;
+    const int64_t micro = frame * 1000000;
+    const int64_t q = micro / rate, r = micro % rate;
+    if (2 * r == rate)
+        return std::to_chars(p, p + 40, seconds, std::chars_format::fixed, 6).ptr;
+    const int64_t rounded = q + (2 * r > rate ? 1 : 0);
+    p = put_int(p, rounded / 1000000);
+    *p++ = '.';
+    int64_t fraction = rounded % 1000000;
+    for (int i = 5; i >= 0; i--) {
+        p[i] = static_cast<char>('0' + fraction % 10);
+        fraction /= 10;
+    }
+    return p + 6;
+}
+
+// "%.3f" of the pitch, kept by period: a song has few of them.
+struct pitch_text {
+    char text[15];
+    uint8_t length;  // 0 until made
+};
+
+char* put_pitch(char* p, int32_t period)
+{
+    static pitch_text cache[cached_periods];
+    if (period <= 0)
+        return p;
+    if (period >= cached_periods)
+        return std::to_chars(p, p + 40, td_note_pitch(period), std::chars_format::fixed, 3).ptr;
+    pitch_text& t = cache[period];
+    if (t.length == 0) {
+        char* end = std::to_chars(t.text, t.text + sizeof t.text, td_note_pitch(period),
+                                  std::chars_format::fixed, 3)
+                        .ptr;
+        t.length = static_cast<uint8_t>(end - t.text);
+    }
+    for (int i = 0; i < t.length; i++)
+        p[i] = t.text[i];
+    return p + t.length;
+}
+
+char* put_note_name(char* p, int32_t n)
+{
+    static const char names[12][3] = {"C-", "C#", "D-", "D#", "E-", "F-",
+                                      "F#", "G-", "G#", "A-", "A#", "B-"};
+    if (n < 0)
+        return p;
+    *p++ = names[n % 12][0];
+    *p++ = names[n % 12][1];
+    return put_int(p, n / 12 - 1);
+}
+
+}  // namespace
+
+void td_notes_csv_row(std::string& out, const vex_note& n, const td_note_names& names,
+                      int32_t rate)
+{
     char row[256];
-    std::snprintf(row, sizeof row, "%" PRId64 ",%" PRId64 ",%.6f,%.6f,%d,%d,%s,%s,%d,%s,%d\n",
-                  n.start_frame, n.end_frame, static_cast<double>(n.start_frame) / rate,
-                  static_cast<double>(n.end_frame) / rate, n.channel + 1, n.sample, name.c_str(),
-                  td_note_name(n.note).c_str(), n.period, pitch, n.volume);
-    return row;
+    char* p = row;
+    p = put_int(p, n.start_frame);
+    *p++ = ',';
+    p = put_int(p, n.end_frame);
+    *p++ = ',';
+    p = put_seconds(p, n.start_frame, rate);
+    *p++ = ',';
+    p = put_seconds(p, n.end_frame, rate);
+    *p++ = ',';
+    p = put_int(p, n.channel + 1);
+    *p++ = ',';
+    p = put_int(p, n.sample);
+    *p++ = ',';
+    out.append(row, static_cast<size_t>(p - row));
+    out += names[static_cast<size_t>(n.sample) & 31];
+    p = row;
+    *p++ = ',';
+    p = put_note_name(p, n.note);
+    *p++ = ',';
+    p = put_int(p, n.period);
+    *p++ = ',';
+    p = put_pitch(p, n.period);
+    *p++ = ',';
+    p = put_int(p, n.volume);
+    *p++ = '\n';
+    out.append(row, static_cast<size_t>(p - row));
 }
 
 std::string td_notes_csv(const td_note_list& list, const td_note_names& names, int32_t rate)
 {
     std::string out = td_notes_csv_header;
     for (const vex_note& n : td_notes_in_order(list))
-        out += td_notes_csv_row(n, names, rate);
+        td_notes_csv_row(out, n, names, rate);
     return out;
 }

@@ -2,8 +2,11 @@
 // then one track per sample that plays, named with the sample's name.
 #pragma once
 #include <cstdint>
-#include <functional>
+#include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "frontend/notes_list.h"
 
@@ -20,23 +23,29 @@ std::string td_notes_midi(const td_note_list& list, const td_note_names& names, 
 std::string td_notes_midi_of_sample(const td_note_list& list, const td_note_names& names,
                                     int32_t rate, int32_t n);
 
-// The notes of a render as they are walked through: every note of sample n
-// (or of every sample with 0), in order of start frame, then channel, with
-// its changes.
-using td_note_visit = std::function<void(const vex_note&, const vex_note_change*)>;
-using td_note_walk = std::function<void(int32_t n, const td_note_visit&)>;
-// Where a file's track chunks go as they are made: a chunk's length is
-// known only when it ends.
-struct td_midi_chunks {
-    virtual ~td_midi_chunks() = default;
-    virtual void start_chunk() = 0;
-    virtual void put(const std::string& bytes) = 0;
-    virtual void end_chunk() = 0;
+// The same files built as the notes of a render come, holding only what
+// cannot be written yet: the changes of notes not placed, the running
+// notes, and each track's bytes.
+struct td_midi_writer;
+struct td_midi_writer_free {
+    void operator()(td_midi_writer* w) const;
 };
-// Sample n's tracks, as in the files above, into out; how many. Events are
-// written as they become final, so memory stays within the notes sounding
-// at once.
-int32_t td_midi_sample_tracks(const td_note_walk& walk, const td_note_names& names,
-                              int32_t rate, int32_t n, td_midi_chunks& out);
-// The file's header for tracks tracks in all, and the tempo track.
-std::string td_midi_header(int32_t tracks);
+using td_midi_ptr = std::unique_ptr<td_midi_writer, td_midi_writer_free>;
+td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate);
+// A note as it ends, with its changes, which the writer keeps: the note's
+// first_change then names them. Each channel's notes come in order.
+void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes);
+// The kept notes in the order they start (then by channel), each once.
+void td_midi_place(td_midi_writer& w, const vex_note& note);
+// Every note of sample n that starts before frame has been placed: what
+// comes before it in the sample's tracks is written.
+void td_midi_settle(td_midi_writer& w, int32_t n, int64_t frame);
+// The file once every note is placed and settled (every sample's tracks,
+// or only sample n's), in the order of its bytes: small pieces made here,
+// and the tracks' events as the writer holds them.
+struct td_midi_bytes {
+    std::deque<std::string> made;
+    std::vector<std::string_view> pieces;
+    size_t size = 0;
+};
+td_midi_bytes td_midi_file(const td_midi_writer& w, int32_t only);

@@ -21,7 +21,8 @@ void td_fade(int16_t* values, const td_render_shape& shape, int32_t first, int32
     }
 }
 
-void td_render_frames(td_sink& sink, const td_render_shape& shape, int32_t first, int32_t count)
+void td_render_frames(td_sink& sink, const td_render_shape& shape, int32_t first, int32_t count,
+                      void (*after_piece)())
 {
     const int32_t piece_frames = sink.piece_frames();
     for (int32_t done = 0; done < count && !sink.failed();) {
@@ -36,5 +37,7 @@ void td_render_frames(td_sink& sink, const td_render_shape& shape, int32_t first
         td_fade(piece, shape, first + done, n);
         sink.put(piece, n);
         done += n;
+        if (after_piece != nullptr)
+            after_piece();
     }
 }

@@ -23,5 +23,7 @@ int32_t td_fade_frames(int32_t fade_seconds, int32_t rate, int32_t frames);
 // toward zero, so the last frame is 0 and every machine gives the same.
 void td_fade(int16_t* values, const td_render_shape& shape, int32_t first, int32_t count);
 // Renders frames first .. first + count of the started module (which has
-// reached frame first) into sink; stops early once the sink failed.
-void td_render_frames(td_sink& sink, const td_render_shape& shape, int32_t first, int32_t count);
+// reached frame first) into sink; stops early once the sink failed. Calls
+// after_piece, where given, after each piece.
+void td_render_frames(td_sink& sink, const td_render_shape& shape, int32_t first, int32_t count,
+                      void (*after_piece)() = nullptr);

@@ -17,7 +17,8 @@ extern int td_render_parts;
 int td_parts_for(td_sink& sink, const td_render_shape& shape);
 // Renders the started module into sink as shape says, in parts where that
 // pays, with the pieces' writer started and finished here. True when every
-// part got there; the caller then finishes the sink. With reach_end the
-// player in this process moves on to the render's end too (for what it
-// records), however the render was split.
-bool td_render_to(td_sink& sink, const td_render_shape& shape, bool reach_end = false);
+// part got there; the caller then finishes the sink. With notes, the note
+// files started before (td_note_files_start) are written and finished by
+// the process that renders the last part, which passes every frame, and
+// left by the others; then true also says they got there.
+bool td_render_to(td_sink& sink, const td_render_shape& shape, bool notes = false);

@@ -11,7 +11,6 @@
 
 #include "frontend/module_load.h"
 #include "frontend/note_files.h"
-#include "frontend/notes_stream.h"
 #include "frontend/output_sink.h"
 #include "frontend/piece_writer.h"
 #include "frontend/run_cleanup.h"
@@ -37,7 +36,6 @@ struct stems_run {
     td_output_spec spec;
     td_stems_layout layout;
     std::vector<td_note_file> notes;
-    td_note_spill spill;  // the notes so far, on disk
     int stems_dir_slot = -1;  // the stems' folder, where this run made it
     int midi_dir_slot = -1;   // MIDI/, where this run made it
     stem_file files[stem_slots];
@@ -180,10 +178,10 @@ bool render_all(stems_run& run)
         return false;
     const int32_t frames = run.shape.frames;
     for (int32_t done = 0; done < frames && !any_failed(run, done); done += td_blockframes) {
+        // The notes go to their files as they end, so that none pile up.
+        if (done % (64 * td_blockframes) == 0)
+            td_note_files_take();
         mix_newhand_stems(0, run.blocks[0], static_cast<int32_t>(sizeof run.blocks[0]), targets);
-        // The notes go to disk as they end, so that none pile up in memory.
-        if (done % (16 * td_blockframes) == 0)
-            td_spill_take(run.spill);
         for (int32_t n = 0; n < stem_slots; n++)
             if (n == 0 || vex_sample_used(n))
                 td_fade(run.blocks[n], stereo, done, td_blockframes);
@@ -270,32 +268,31 @@ void drop_folder(const std::string& dir, int slot)
     td_signals_release();
 }
 
-// notes.csv and notes.mid for the whole render, and MIDI/NN-name.mid for
-// each stem, named as its stem is.
-bool make_note_files(stems_run& run)
+// notes.csv and notes.mid for the whole render, written as it goes.
+bool start_note_files(stems_run& run)
 {
-    vex_notes_record(0);
-    td_spill_take(run.spill);
-    if (run.layout.stats != nullptr) {
-        std::copy(std::begin(run.spill.notes), std::end(run.spill.notes),
-                  run.layout.stats->notes);
-        std::copy(std::begin(run.spill.channels), std::end(run.spill.channels),
-                  run.layout.stats->channels);
-    }
     run.notes.push_back(td_note_file_at(run.dir + "/notes.csv"));
     run.notes.push_back(td_note_file_at(run.dir + "/notes.mid"));
+    return td_note_files_start(run.notes, td_note_names_of(td_module_image()), run.shape.rate);
+}
+
+// With them MIDI/NN-name.mid for each stem, named as its stem is.
+bool finish_note_files(stems_run& run)
+{
     const std::string midi_dir = run.dir + "/" + run.layout.midi_dir;
     run.midi_dir_slot = take_folder(midi_dir.c_str());
-    if (run.midi_dir_slot == -2)
+    if (run.midi_dir_slot == -2) {
+        td_note_files_leave();
         return false;
+    }
     for (int32_t n = 1; n < stem_slots; n++)
         if (run.files[n].sink)
             run.notes.push_back(td_note_file_at(
                 midi_dir + "/" + td_stem_name(n, sample_name(n), td_name_bytes, ".mid"), n));
-    return td_make_note_files_streamed(run.notes, td_spill_walk(run.spill),
-                                       td_note_names_of(td_module_image()), run.shape.rate,
-                                       run.dir) &&
-           !run.spill.failed;
+    const bool ok = td_note_files_finish();
+    if (run.layout.stats != nullptr)
+        td_note_files_counts(run.layout.stats->notes, run.layout.stats->channels);
+    return ok;
 }
 
 int take_folder(const char* outdir)
@@ -345,14 +342,15 @@ int td_write_stems(const char* outdir, const td_render_shape& shape, const td_ou
     const std::string stems_dir = run->dir + "/" + layout.stems_dir;
     if (!layout.stems_dir.empty())
         run->stems_dir_slot = take_folder(stems_dir.c_str());
-    td_spill_start(run->spill, run->dir);
-    vex_notes_record(notes ? 1 : 0);
+    vex_notes_record(0);
+    bool ok = run->stems_dir_slot != -2 && (!notes || start_note_files(*run));
     td_pieces_start();
-    bool ok = run->stems_dir_slot != -2 && render_all(*run);
+    ok = ok && render_all(*run);
     ok = finish_all(*run, ok && !any_failed(*run, 0));
-    if (ok && notes)
-        ok = make_note_files(*run);
-    td_spill_remove(run->spill);
+    if (notes && ok)
+        ok = finish_note_files(*run);
+    else if (notes)
+        td_note_files_leave();
     if (ok && publish_all(*run)) {
         td_cleanup_drop_dir(run->midi_dir_slot);
         td_cleanup_drop_dir(run->stems_dir_slot);

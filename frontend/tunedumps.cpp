@@ -70,14 +70,6 @@ td_output_spec spec_of(const td_render_options& options, td_format format)
                           td_printable(td_module_image(), td_title_bytes)};
 }
 
-bool make_note_files(std::vector<td_note_file>& files, const td_render_shape& shape)
-{
-    vex_notes_record(0);
-    td_note_list list;
-    td_take_notes(list);
-    return td_make_note_files(files, list, td_note_names_of(td_module_image()), shape.rate);
-}
-
 // A reader of standard output that stops early ends the run quietly; a
 // FIFO written in place whose reader stops ends it as that signal would.
 int report_failure(const td_sink& sink, bool to_stdout, FILE* messages)
@@ -108,13 +100,14 @@ int render_main(const td_request& r)
     std::vector<td_note_file> notes;
     if (r.notes)
         notes = td_note_files_for(r.notes_file, r.dest);
-    vex_notes_record(r.notes ? 1 : 0);
+    vex_notes_record(0);
     std::unique_ptr<td_sink> sink = to_stdout ? td_stream_sink(STDOUT_FILENO, audio, spec)
                                               : td_file_sink(r.dest, audio, spec);
-    bool ok = !sink->failed() && td_render_to(*sink, shape, r.notes);
+    bool ok = !sink->failed() &&
+              (!r.notes ||
+               td_note_files_start(notes, td_note_names_of(td_module_image()), shape.rate)) &&
+              td_render_to(*sink, shape, r.notes);
     ok = sink->finish() && ok;
-    if (ok && r.notes)
-        ok = make_note_files(notes, shape);
     if (ok) {
         // The notes first: new audio marks a complete render.
         td_signals_hold();

@@ -24,3 +24,5 @@ int32_t vex_note_changes(int32_t first, vex_note_change* changes, int32_t max)
 {
     return sd_notes_changes(first, changes, max);
 }
+
+int64_t vex_notes_running_from(int32_t sample) { return sd_notes_running_from(sample); }

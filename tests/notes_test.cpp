@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "frontend/note_files.h"
 #include "frontend/notes_csv.h"
 #include "frontend/notes_midi.h"
 #include "tests/support/cli.h"
@@ -419,6 +420,36 @@ TEST(Notes, StartsFallOnTickBoundariesAt48kHz)
         EXPECT_EQ(notes[static_cast<size_t>(ch)].start_frame, int64_t{6} * samples_per_tick * ch);
     }
     expect_heard_only_within_notes(r);
+}
+
+// The files written as the render goes, with no note longer than needed
+// in memory, hold what the whole list of notes gives.
+TEST(Notes, FilesWrittenAsTheRenderGoes)
+{
+    const std::string dir = cli::scratch_dir() + "/streamed";
+    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    const std::vector<uint8_t> bytes = mb_build(generated_modules::generated(32, 45));
+    const int32_t frames = 20 * rate;
+    const recording whole = record(bytes, frames);
+    vex_init(rate, 4096);
+    place(bytes);
+    ASSERT_EQ(vex_get(image), 1);
+    vex_start(1);
+    std::vector<td_note_file> files = {td_note_file_at(dir + "/all.csv"),
+                                       td_note_file_at(dir + "/all.mid")};
+    ASSERT_TRUE(td_note_files_start(files, whole.names, rate));
+    files.push_back(td_note_file_at(dir + "/two.mid", 2));
+    std::vector<int16_t> audio(2 * 3000);
+    for (int32_t done = 0; done < frames; done += 3000) {
+        mix_newhand(0, audio.data(), 4 * std::min(3000, frames - done));
+        td_note_files_take();
+    }
+    ASSERT_TRUE(td_note_files_finish());
+    ASSERT_TRUE(td_publish_note_files(files));
+    EXPECT_TRUE(cli::slurp(dir + "/all.csv") == td_notes_csv(whole.notes, whole.names, rate));
+    EXPECT_TRUE(cli::slurp(dir + "/all.mid") == td_notes_midi(whole.notes, whole.names, rate));
+    EXPECT_TRUE(cli::slurp(dir + "/two.mid") ==
+                td_notes_midi_of_sample(whole.notes, whole.names, rate, 2));
 }
 
 namespace {

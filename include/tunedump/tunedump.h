@@ -199,6 +199,12 @@ int32_t vex_notes(vex_note* notes, int32_t max);
  * vex_notes call handed out; returns how many. They stay there until the
  * next vex_notes call. */
 int32_t vex_note_changes(int32_t first, vex_note_change* changes, int32_t max);
+/* Every note of sample (0: of any sample) not handed out yet that has not
+ * ended starts at or after this frame: the start of the earliest running
+ * note of that sample, or the frame reached when none runs. A host that
+ * lists notes by their start (taking what vex_notes has first) may list
+ * those that start before it. */
+int64_t vex_notes_running_from(int32_t sample);
 
 /* 0: no solo; 1..31: only that sample is heard. Set before vex_get. */
 extern int32_t mix_solosample;
