@@ -10,7 +10,7 @@ const char* const td_help_text =
     "usage:\n"
     "  tunedump [options] source.mod samplenum seconds dest.wav\n"
     "  tunedump [options] --stems source.mod seconds outdir\n"
-    "  tunedump --info source.mod\n"
+    "  tunedump [--rate HZ] --info source.mod\n"
     "  tunedump [options] --dataset indir outdir [--jobs N] [--shard I/N]\n"
     "  tunedump --dataset-manifest outdir\n"
     "  tunedump --help\n"
