@@ -10,6 +10,7 @@
 
 #include "frontend/module_load.h"
 #include "frontend/note_files.h"
+#include "frontend/part_boundary.h"
 #include "frontend/piece_writer.h"
 #include "frontend/render.h"
 #include "frontend/run_cleanup.h"
@@ -34,50 +35,104 @@ int processors()
     return CPU_COUNT(&set);
 }
 
-// Frame where part i of parts starts, on a block boundary. The last part
-// moves the player over all the others first; with notes it also writes
-// the note files, so it is made shorter: moving on costs about an eighth
-// of rendering, and the notes of a busy song about an eighth of rendering
-// the whole song.
-int32_t part_start(int32_t frames, int parts, int i, bool notes)
+// Frame where part i of parts starts, on a block boundary, for every part
+// but the last, whose start is settled as they render (td_part_boundary).
+int32_t part_start(int32_t frames, int parts, int i)
 {
     const int64_t blocks = frames / td_blockframes;
-    int64_t at = blocks * i / parts;
-    if (notes && i == parts - 1)
-        at += blocks / parts * (parts + 1) / 16;
-    return static_cast<int32_t>(at) * td_blockframes;
+    return static_cast<int32_t>(blocks * i / parts) * td_blockframes;
 }
 
-// Moves the player on by frames, taking its notes as it goes.
-void skip_taking_notes(int32_t frames)
+// Frames start.. of the render, up to where the claims on boundary end.
+void render_claimed(td_sink& sink, const td_render_shape& shape, int32_t start,
+                    td_part_boundary& boundary)
 {
-    constexpr int32_t step = 1 << 17;
-    for (int32_t done = 0; done < frames; done += step) {
-        vex_skip(std::min(step, frames - done));
-        td_note_files_take();
+    const int32_t piece_frames = sink.piece_frames();
+    for (int32_t at = start; !sink.failed();) {
+        const int32_t to = td_boundary_claim(boundary, at, std::min(shape.frames, at + piece_frames));
+        if (to <= at)
+            return;
+        td_render_frames(sink, shape, at, to - at, nullptr);
+        td_boundary_rendered(boundary, to - at);
+        at = to;
     }
 }
 
-// A child's part: frames start..end at their place in the temporary, and
-// with notes every note of the render. Its exit status says whether every
-// byte of it got there.
-[[noreturn]] void render_part(const td_output_file& file, int64_t data_offset, int32_t start,
-                              int32_t end, const td_render_shape& shape, bool notes)
+// The song moved on from frame at to frame to, with notes taken as it goes
+// (at every multiple of take_every); what taking them cost goes into
+// *take_ns.
+void skip_to(int32_t at, int32_t to, bool notes, int64_t* take_ns)
 {
-    if (notes)
-        skip_taking_notes(start);
+    constexpr int32_t take_every = 1 << 17;
+    while (at < to) {
+        const int32_t next = std::min(to, (at / take_every + 1) * take_every);
+        vex_skip(next - at);
+        at = next;
+        if (notes && at % take_every == 0) {
+            const int64_t before = td_boundary_now();
+            td_note_files_take();
+            *take_ns += td_boundary_now() - before;
+        }
+    }
+}
+
+// The last part: moves the song on, a step at a time, until the part before
+// it has as long left to render as this one would have; returns the frame
+// where it renders from.
+int32_t last_part_start(td_part_boundary& boundary, int32_t frames, bool notes)
+{
+    constexpr int32_t step = 1 << 14;
+    int32_t at = 0;
+    int64_t take_ns = 0;
+    while (!td_boundary_start_here(boundary, at, frames,
+                                   at > 0 ? static_cast<double>(take_ns) / at : 0.0)) {
+        const int32_t to = std::min(frames, at + step);
+        skip_to(at, to, notes, &take_ns);
+        at = to;
+    }
+    const int32_t start = td_boundary_close(boundary, at);
+    skip_to(at, start, notes, &take_ns);
+    return start;
+}
+
+// How a part knows its frames: from start to end, or, with a boundary,
+// from start up to where the boundary settles, or from there to the end.
+enum class part_kind { fixed, before_last, last };
+
+// A child's part: its frames at their place in the temporary, and with
+// notes (the last part's) every note of the render. Its exit status says
+// whether every byte of it got there.
+[[noreturn]] void render_part(const td_output_file& file, int64_t data_offset, int32_t start,
+                              int32_t end, const td_render_shape& shape, part_kind kind,
+                              td_part_boundary* boundary, bool notes)
+{
+    int64_t take_ns = 0;
+    if (kind == part_kind::last)
+        start = last_part_start(*boundary, end, notes);
     else
-        vex_skip(start);
+        skip_to(0, start, notes, &take_ns);
     const int64_t frame_bytes = 2 * shape.channels;
     std::unique_ptr<td_sink> part =
         td_part_sink(file.temp, data_offset + frame_bytes * start, shape.channels);
     td_pieces_start(true);
-    td_render_frames(*part, shape, start, end - start, notes ? td_note_files_take : nullptr);
+    if (kind == part_kind::before_last)
+        render_claimed(*part, shape, start, *boundary);
+    else
+        td_render_frames(*part, shape, start, end - start, notes ? td_note_files_take : nullptr);
     td_pieces_finish();
     bool ok = part->finish();
     if (notes)
         ok = td_note_files_finish() && ok;
     _exit(ok ? 0 : 1);
+}
+
+part_kind kind_of(int i, int parts, const td_part_boundary* boundary)
+{
+    if (boundary == nullptr)
+        return part_kind::fixed;
+    return i == parts - 1 ? part_kind::last
+           : i == parts - 2 ? part_kind::before_last
+                            : part_kind::fixed;
 }
 
 // A part that cannot be waited for, or did not end well, failed.
@@ -105,7 +160,8 @@ void stop_all(const std::vector<pid_t>& children)
 // Forks parts 1.. of the render; the children the parent must wait for. A
 // fork that fails leaves fewer parts: *parts says how many.
 std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset,
-                              const td_render_shape& shape, int* parts, bool notes)
+                              const td_render_shape& shape, int* parts,
+                              td_part_boundary* boundary, bool notes)
 {
     const int32_t frames = shape.frames;
     const pid_t parent = getpid();
@@ -117,8 +173,9 @@ std::vector<pid_t> fork_parts(const td_output_file& file, int64_t data_offset,
         if (child == 0) {
             if (!td_cleanup_in_child(parent))
                 _exit(1);
-            render_part(file, data_offset, part_start(frames, *parts, i, notes),
-                        part_start(frames, *parts, i + 1, notes), shape, notes && i == *parts - 1);
+            const int32_t end = i == *parts - 1 ? frames : part_start(frames, *parts, i + 1);
+            render_part(file, data_offset, part_start(frames, *parts, i), end, shape,
+                        kind_of(i, *parts, boundary), boundary, notes && i == *parts - 1);
         }
         if (child > 0)
             td_cleanup_add_child(child);
@@ -142,22 +199,28 @@ bool render_in_parts(td_sink& sink, const td_render_shape& shape, int parts, boo
 {
     int64_t data_offset = 0;
     const td_output_file& file = *sink.positional(&data_offset);
-    const std::vector<pid_t> children = fork_parts(file, data_offset, shape, &parts, notes);
+    td_part_boundary* const boundary = td_boundary_new(part_start(shape.frames, parts, parts - 2));
+    const std::vector<pid_t> children =
+        fork_parts(file, data_offset, shape, &parts, boundary, notes);
     const bool notes_here = notes && parts == 1;
     if (notes && !notes_here)
         td_note_files_leave();
     td_pieces_start(true);
-    const int32_t first_part = parts > 1 ? part_start(shape.frames, parts, 1, notes) : shape.frames;
-    td_render_frames(sink, shape, 0, first_part, notes_here ? td_note_files_take : nullptr);
+    if (parts > 1 && kind_of(0, parts, boundary) == part_kind::before_last)
+        render_claimed(sink, shape, 0, *boundary);
+    else
+        td_render_frames(sink, shape, 0, parts > 1 ? part_start(shape.frames, parts, 1) : shape.frames,
+                         notes_here ? td_note_files_take : nullptr);
     td_pieces_finish();
     bool ok = !sink.failed();
     if (notes_here)
         ok = td_note_files_finish() && ok;
-    if (!ok) {
+    if (!ok)
         stop_all(children);
-        return false;
-    }
-    return wait_all(children);
+    else
+        ok = wait_all(children);
+    td_boundary_free(boundary);
+    return ok;
 }
 
 }  // namespace

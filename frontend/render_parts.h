@@ -1,8 +1,9 @@
 // A long render into a file, split into parts that render side by side, one
 // process each: every part but the first moves the song on to where it
 // starts without rendering, then writes its frames at their place in the
-// file. The bytes are those of one render from start to end. The parts die
-// with the program.
+// file; where the last part starts is settled as they render, so that the
+// last two end together (frontend/part_boundary.h). The bytes are those of
+// one render from start to end. The parts die with the program.
 #pragma once
 #include <cstdint>
 

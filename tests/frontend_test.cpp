@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "frontend/module_load.h"
+#include "frontend/part_boundary.h"
 #include "frontend/render_parts.h"
 #include "tests/support/cli.h"
 #include "tests/support/harness.h"
@@ -246,6 +247,41 @@ TEST(FrontEnd, RenderOptions)
     to_pipe.insert(to_pipe.end(), {mod, "0", "120", "-"});
     ASSERT_EQ(cli::run(to_file).status, 0);
     EXPECT_TRUE(cli::run(to_pipe).out == cli::slurp(wav));
+}
+
+}  // namespace
+
+namespace {
+
+// The part before the last renders exactly up to where the last part
+// starts, whichever of them gets there first: claims, then a close.
+TEST(Parts, BoundarySettlesBetweenClaims)
+{
+    struct step {
+        char op;  // c: claim (at, want); x: close (at)
+        int32_t at, want, gives;
+    };
+    const std::vector<std::vector<step>> cases = {
+        // The last part closes behind the claims: they stand.
+        {{'c', 0, 100, 100}, {'x', 50, 0, 100}, {'c', 100, 200, 100}},
+        // Ahead of them: the part before renders up to it, a piece at a time.
+        {{'x', 300, 0, 300}, {'c', 0, 100, 100}, {'c', 100, 400, 300}, {'c', 300, 400, 300}},
+        // Never closed: the part before renders to the end.
+        {{'c', 0, 100, 100}, {'c', 100, 200, 200}, {'c', 200, 200, 200}},
+        // Closed where the part before starts: it renders nothing.
+        {{'x', 0, 0, 0}, {'c', 0, 100, 0}},
+    };
+    for (size_t k = 0; k < cases.size(); k++) {
+        td_part_boundary* boundary = td_boundary_new(0);
+        ASSERT_NE(boundary, nullptr);
+        EXPECT_FALSE(td_boundary_start_here(*boundary, 0, 200, 0.0)) << "case " << k;
+        for (const step& s : cases[k]) {
+            const int32_t got = s.op == 'c' ? td_boundary_claim(*boundary, s.at, s.want)
+                                            : td_boundary_close(*boundary, s.at);
+            EXPECT_EQ(got, s.gives) << "case " << k << ", " << s.op << " at " << s.at;
+        }
+        td_boundary_free(boundary);
+    }
 }
 
 }  // namespace
