@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -92,7 +93,24 @@ bool open_temp(td_output_file& file)
         return false;
     }
     take_attributes(file.fd, file.target);
+    file.reserves_ahead = true;
     return true;
+}
+
+// Room past the end for what comes next: at least as much again as there
+// is, at least 1 MiB. Where that cannot be had, the writes go on as they
+// come, and fail by themselves should the disk be full.
+void reserve_ahead(td_output_file& file, size_t bytes)
+{
+    const int64_t from = std::max(file.reserved, file.written);
+    const int64_t more = std::max({static_cast<int64_t>(bytes), from, int64_t{1} << 20});
+    int error;
+    while ((error = fallocate(file.fd, FALLOC_FL_KEEP_SIZE, from, more)) != 0 && errno == EINTR) {
+    }
+    if (error == 0)
+        file.reserved = from + more;
+    else
+        file.reserves_ahead = false;
 }
 
 }  // namespace
@@ -171,6 +189,8 @@ bool td_file_reserve(td_output_file& file, int64_t bytes)
     // A file system that cannot set room aside writes as it comes.
     if (error != 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT))
         fail(file, errno);
+    file.reserves_ahead = false;
+    file.reserved = bytes;
     return !file.failed;
 }
 
@@ -191,6 +211,8 @@ bool td_file_write(td_output_file& file, const void* data, size_t bytes)
 {
     if (file.failed)
         return false;
+    if (file.reserves_ahead && file.written + static_cast<int64_t>(bytes) > file.reserved)
+        reserve_ahead(file, bytes);
     const char* at = static_cast<const char*>(data);
     while (bytes > 0) {
         const ssize_t done = file.positional ? pwrite(file.fd, at, bytes, file.written)
@@ -220,6 +242,12 @@ bool td_file_write_whole(td_output_file& file, const std::string& dest, const st
 
 bool td_file_close(td_output_file& file)
 {
+    // The room set aside past the end goes back (a file may have been
+    // sought back in: its end is its size); should that fail, the bytes
+    // and the size are still right.
+    struct stat info;
+    if (file.fd >= 0 && file.reserves_ahead && file.reserved > 0 && fstat(file.fd, &info) == 0)
+        (void)ftruncate(file.fd, info.st_size);
     if (file.fd >= 0 && file.owns_fd && close(file.fd) != 0)
         fail(file, errno);
     file.fd = -1;

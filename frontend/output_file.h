@@ -19,6 +19,10 @@ struct td_output_file {
     int cleanup_slot = -1;
     int64_t written = 0;  // bytes written; with positional, where the next go
     bool positional = false;
+    // A temporary of unknown size gets room set aside ahead of its writes,
+    // beyond its end, and given back at the close.
+    bool reserves_ahead = false;
+    int64_t reserved = 0;  // bytes of room from the start
 };
 
 // Opens a temporary beside dest (or dest itself, in place); false, with the
@@ -33,7 +37,9 @@ bool td_file_open_part(td_output_file& file, const std::string& temp, int64_t of
 // Sets aside room for a temporary of bytes bytes before it is written: a
 // full disk or a file-size limit shows at once, and the rename that
 // publishes it need not first allocate what was written. False (and the
-// file failed) when the room is not there.
+// file failed) when the room is not there. A temporary whose size is not
+// set aside this way gets its room a growing stretch at a time as it is
+// written, for the same rename.
 bool td_file_reserve(td_output_file& file, int64_t bytes);
 // Appends bytes; false (and the file failed) when they did not all get there.
 bool td_file_write(td_output_file& file, const void* data, size_t bytes);

@@ -285,6 +285,19 @@ TEST(SafeOutput, PublishedFilesHaveThePlainModes)
     }
 }
 
+// Files whose size is not known ahead (FLAC, notes) get room set aside as
+// they grow; what was not used goes back at the close.
+TEST(SafeOutput, RoomSetAsideIsGivenBack)
+{
+    const std::string dir = cli::scratch_dir(), mod = write_module(4, 46, "room.mod");
+    ASSERT_EQ(cli::run({"--notes", mod, "0", "30", dir + "/room.flac"}).status, 0);
+    for (const char* name : {"room.flac", "room.csv", "room.mid"}) {
+        struct stat info;
+        ASSERT_EQ(stat((dir + "/" + name).c_str(), &info), 0) << name;
+        EXPECT_LE(info.st_blocks * 512, info.st_size + 256 * 1024) << name;
+    }
+}
+
 // Two runs into one destination at once: one of the two complete renders.
 TEST(SafeOutput, TwoRunsIntoOneFileLeaveOneWholeRender)
 {
