@@ -85,9 +85,11 @@ void end_note(int ch, int64_t frame)
     if (!listed(n))
         return;
     n.first_change = static_cast<int32_t>(ended_changes.size());
-    for (const vex_note_change& c : r.changes)
-        if (c.frame < n.end_frame)
-            ended_changes.push_back(c);
+    // The changes come by frame: those heard are the first ones.
+    auto last = r.changes.end();
+    while (last != r.changes.begin() && last[-1].frame >= n.end_frame)
+        --last;
+    ended_changes.insert(ended_changes.end(), r.changes.begin(), last);
     n.changes = static_cast<int32_t>(ended_changes.size()) - n.first_change;
     ended.push_back(n);
 }
@@ -105,7 +107,7 @@ void start_note(int ch, int64_t frame, int32_t cell_note)
     r.changes.clear();
 }
 
-void note_changes(int ch, int64_t frame)
+inline void note_changes(int ch, int64_t frame)
 {
     const voice_state& v = voices[ch];
     running_note& r = running[ch];
@@ -135,7 +137,8 @@ void end_run_out_notes()
     }
 }
 
-void settle_tick(int ch, int64_t frame, int32_t cell_note)
+// A tick that set a read position or a sample.
+void settle_marks(int ch, int64_t frame, int32_t cell_note)
 {
     voice_state& v = voices[ch];
     const bool plays_on = v.started && sample_length[v.sample] > 0 && !mix_voiceended[ch];
@@ -147,6 +150,20 @@ void settle_tick(int ch, int64_t frame, int32_t cell_note)
     else if (running[ch].open)
         note_changes(ch, frame);
     v.offset_start = v.first_sample = v.sample_set = false;
+}
+
+// Most ticks set neither: the note goes on or not, as it was.
+inline void settle_tick(int ch, int64_t frame, int32_t cell_note)
+{
+    const voice_state& v = voices[ch];
+    if (v.offset_start || v.first_sample || v.sample_set)
+        settle_marks(ch, frame, cell_note);
+    else if (!running[ch].open)
+        return;
+    else if (sample_length[v.sample] == 0)
+        end_note(ch, frame);
+    else
+        note_changes(ch, frame);
 }
 
 void clear_tick_marks()
