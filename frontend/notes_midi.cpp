@@ -147,6 +147,11 @@ struct voice {
     int64_t first_change;  // the first not written yet, numbered as in store
     int32_t changes;       // those not written yet
     change_store* store;
+    // While a sweep plays the voice, its changes not written yet: the store
+    // is not added to until the sweep is over.
+    const change* next = nullptr;
+    const change* last = nullptr;
+    uint16_t quick_bend = 0;
     bool started = false, done = false;
 };
 
@@ -423,6 +428,24 @@ struct voice_tick {
     }
 };
 
+// The voice's changes by pointer while a sweep plays it.
+void resolve(voice& v)
+{
+    const change_store& s = *v.store;
+    v.next = s.changes.data() + (v.first_change - s.base);
+    v.last = v.next + v.changes;
+}
+
+// Back to numbers: the store may then drop what the voice has written.
+void unresolve(voice& v)
+{
+    change_store& s = *v.store;
+    const auto written = static_cast<size_t>(v.next - s.changes.data());
+    v.first_change = s.base + static_cast<int64_t>(written);
+    v.changes = static_cast<int32_t>(v.last - v.next);
+    s.head = std::max(s.head, written);
+}
+
 // The voice's events at tick, which is its next.
 void play(td_midi_writer& w, track& t, voice& v, int64_t tick, tick_out& o)
 {
@@ -434,46 +457,128 @@ void play(td_midi_writer& w, track& t, voice& v, int64_t tick, tick_out& o)
         if (at.h.period > 0)
             at.key_on(at.h.period);
     }
-    if (v.changes > 0) {
-        change_store& s = *v.store;
-        const auto first = static_cast<size_t>(v.first_change - s.base);
-        const change* const from = s.changes.data() + first;
-        const change* const end = from + v.changes;
-        const change* c = from;
-        for (; c != end && c->tick == tick; ++c) {
-            at.room();
-            at.apply(*c);
-        }
-        const auto done = static_cast<int32_t>(c - from);
-        v.first_change += done;
-        v.changes -= done;
-        s.head = std::max(s.head, first + static_cast<size_t>(done));
-        if (c != end) {
-            v.h = at.h;
-            v.next_tick = c->tick;
-            return;
-        }
+    const change* c = v.next;
+    for (; c != v.last && c->tick == tick; ++c) {
+        at.room();
+        at.apply(*c);
+    }
+    v.next = c;
+    if (c != v.last) {
+        v.h = at.h;
+        v.next_tick = c->tick;
+        return;
     }
     if (v.end_tick == tick) {
         at.room();
         at.key_off();
         v.done = true;
+        unresolve(v);
     }
     v.h = at.h;
     v.next_tick = v.end_tick;
 }
 
+// Whether the voice's step at tick is what most are: a lone change before
+// its last tick, which bends the key it sounds or changes the expression.
+// Its bend, if any, is then kept in quick_bend.
+inline bool quick(const td_midi_writer& w, voice& v, int64_t tick)
+{
+    const change* const c = v.next;
+    if (!v.started || c == v.last || c->tick != tick || tick == v.end_tick ||
+        (c + 1 != v.last && c[1].tick == tick))
+        return false;
+    if (c->period <= 0 || c->period == v.h.period) {
+        v.quick_bend = 0;
+        return true;
+    }
+    if (!v.h.sounding)
+        return false;
+    v.quick_bend = bend_of(w, v.h.bends, v.h.key, c->period);
+    return (v.quick_bend & bend_near) != 0;
+}
+
+// The track's ticks before limit whose steps are all quick, each tick's
+// time straight before its events in the track's block. False if there
+// was none.
+bool play_quick(td_midi_writer& w, track& t, int64_t limit)
+{
+    const size_t most = 10 + 8 * t.playing.size();  // the time, two controls a voice
+    if (t.body.empty())
+        new_block(t, std::max(block_bytes, 2 * most));
+    byte_block* block = &t.body.back();
+    char* p = block->bytes.get() + block->size;
+    int64_t at = t.at;
+    int64_t tick = t.next_playing;
+    bool any = false;
+    for (; tick < limit && tick != 0; any = true) {
+        for (voice& v : t.playing)
+            if (v.next_tick == tick && !quick(w, v, tick))
+                goto done;
+        if (block->capacity - static_cast<size_t>(p - block->bytes.get()) < most) {
+            block->size = static_cast<size_t>(p - block->bytes.get());
+            new_block(t, std::max(block_bytes, 2 * most));
+            block = &t.body.back();
+            p = block->bytes.get();
+        }
+        // The tick's time goes over its first event's.
+        const auto delta = static_cast<uint64_t>(tick - at);
+        const int size = delta < 0x80 ? 1 : varlen_size(delta);
+        char* const start = p;
+        p += size - 1;
+        int64_t next = never;
+        for (voice& v : t.playing) {
+            if (v.next_tick == tick) {
+                const change& c = *v.next;
+                if (c.volume != v.h.volume) {
+                    v.h.volume = c.volume;
+                    p = put(p, 0xB0 | v.h.c, 11, clamp7(2 * c.volume));
+                }
+                if (v.quick_bend != 0) {
+                    v.h.period = c.period;
+                    p = put(p, 0xE0 | v.h.c, v.quick_bend & 0x7F, (v.quick_bend >> 7) & 0x7F);
+                }
+                ++v.next;
+                v.next_tick = v.next != v.last ? v.next->tick : v.end_tick;
+            }
+            next = std::min(next, v.next_tick);
+        }
+        if (p == start + size - 1) {
+            p = start;
+        } else {
+            put_varlen(start, delta, size);
+            at = tick;
+        }
+        tick = next;
+    }
+done:
+    block->size = static_cast<size_t>(p - block->bytes.get());
+    t.at = at;
+    t.next_playing = tick;
+    return any;
+}
+
+int64_t next_start(const track& t)
+{
+    return t.next_waiting < t.waiting.size() ? t.waiting[t.next_waiting].start_tick : never;
+}
+
 // Writes the track's events before tick end.
 void sweep(td_midi_writer& w, track& t, int64_t end)
 {
+    for (voice& v : t.playing)
+        resolve(v);
+    int64_t starts = next_start(t);
     for (;;) {
-        int64_t tick = t.next_playing;
-        if (t.next_waiting < t.waiting.size())
-            tick = std::min(tick, t.waiting[t.next_waiting].start_tick);
+        const int64_t tick = std::min(t.next_playing, starts);
         if (tick >= end || tick == never)
             break;
-        while (t.next_waiting < t.waiting.size() && t.waiting[t.next_waiting].start_tick <= tick)
+        if (tick < starts && play_quick(w, t, std::min(end, starts)))
+            continue;
+        while (starts <= tick) {
             t.playing.push_back(t.waiting[t.next_waiting++]);
+            resolve(t.playing.back());
+            starts = next_start(t);
+        }
         tick_out o = start_tick(w, t, tick);
         bool any_done = false;
         int64_t next = never;
@@ -490,6 +595,8 @@ void sweep(td_midi_writer& w, track& t, int64_t end)
         if (any_done)
             std::erase_if(t.playing, [](const voice& v) { return v.done; });
     }
+    for (voice& v : t.playing)
+        unresolve(v);
     if (t.next_waiting == t.waiting.size()) {
         t.waiting.clear();
         t.next_waiting = 0;
