@@ -40,11 +40,12 @@ struct voice_state {
     int32_t sample_before;  // the sample the voice had as the tick began
 };
 
+// What every tick looks at comes first.
 struct running_note {
     bool open;
-    vex_note note;
     int32_t period, volume;  // as last noted
     int64_t silent_from;     // the volume has been 0 since this frame; -1 if not
+    vex_note note;
     std::vector<vex_note_change> changes;
 };
 
@@ -129,7 +130,7 @@ inline void note_changes(int ch, int64_t frame)
 void end_run_out_notes()
 {
     for (int ch = 0; ch < song_channels; ch++) {
-        if (!running[ch].open || !mix_voiceended[ch])
+        if (!mix_voiceended[ch] || !running[ch].open)
             continue;
         const int64_t frame = mix_voiceendframe[ch] + clock_offset;
         if (frame >= running[ch].note.start_frame)
@@ -152,11 +153,12 @@ void settle_marks(int ch, int64_t frame, int32_t cell_note)
     v.offset_start = v.first_sample = v.sample_set = false;
 }
 
-// Most ticks set neither: the note goes on or not, as it was.
+// Most ticks set neither: the note goes on or not, as it was. A first
+// sample is set with sample_set.
 inline void settle_tick(int ch, int64_t frame, int32_t cell_note)
 {
     const voice_state& v = voices[ch];
-    if (v.offset_start || v.first_sample || v.sample_set)
+    if (v.offset_start || v.sample_set)
         settle_marks(ch, frame, cell_note);
     else if (!running[ch].open)
         return;

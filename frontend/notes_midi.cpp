@@ -557,6 +557,70 @@ done:
     return any;
 }
 
+// The same for a voice alone in its track, its state held in registers.
+bool play_alone(td_midi_writer& w, track& t, voice& v, int64_t limit)
+{
+    constexpr size_t most = 10 + 8;  // the time, two controls
+    if (!v.started)
+        return false;
+    const change* c = v.next;
+    const change* const last = v.last;
+    heard h = v.h;
+    int64_t at = t.at;
+    if (t.body.empty())
+        new_block(t, block_bytes);
+    byte_block* block = &t.body.back();
+    char* p = block->bytes.get() + block->size;
+    char* room_end = block->bytes.get() + block->capacity - most;
+    for (; c != last; ++c) {
+        const int64_t tick = c->tick;
+        if (tick >= limit || tick == v.end_tick || tick == 0 ||
+            (c + 1 != last && c[1].tick == tick))
+            break;
+        const int32_t period = c->period, volume = c->volume;
+        const bool bends = period > 0 && period != h.period;
+        uint16_t bend = 0;
+        if (bends) {
+            if (!h.sounding)
+                break;
+            bend = bend_of(w, h.bends, h.key, period);
+            if (!(bend & bend_near))
+                break;
+            h.period = period;
+        }
+        const bool loudness = volume != h.volume;
+        if (!loudness && !bends)
+            continue;
+        if (p > room_end) {
+            block->size = static_cast<size_t>(p - block->bytes.get());
+            new_block(t, block_bytes);
+            block = &t.body.back();
+            p = block->bytes.get();
+            room_end = p + block->capacity - most;
+        }
+        const auto delta = static_cast<uint64_t>(tick - at);
+        const int size = delta < 0x80 ? 1 : varlen_size(delta);
+        char* const start = p;
+        p += size - 1;
+        if (loudness) {
+            h.volume = volume;
+            p = put(p, 0xB0 | h.c, 11, clamp7(2 * volume));
+        }
+        if (bends)
+            p = put(p, 0xE0 | h.c, bend & 0x7F, (bend >> 7) & 0x7F);
+        put_varlen(start, delta, size);
+        at = tick;
+    }
+    block->size = static_cast<size_t>(p - block->bytes.get());
+    t.at = at;
+    const bool any = c != v.next;
+    v.h = h;
+    v.next = c;
+    v.next_tick = c != last ? c->tick : v.end_tick;
+    t.next_playing = v.next_tick;
+    return any;
+}
+
 int64_t next_start(const track& t)
 {
     return t.next_waiting < t.waiting.size() ? t.waiting[t.next_waiting].start_tick : never;
@@ -572,7 +636,9 @@ void sweep(td_midi_writer& w, track& t, int64_t end)
         const int64_t tick = std::min(t.next_playing, starts);
         if (tick >= end || tick == never)
             break;
-        if (tick < starts && play_quick(w, t, std::min(end, starts)))
+        if (tick < starts && (t.playing.size() == 1
+                                  ? play_alone(w, t, t.playing[0], std::min(end, starts))
+                                  : play_quick(w, t, std::min(end, starts))))
             continue;
         while (starts <= tick) {
             t.playing.push_back(t.waiting[t.next_waiting++]);
