@@ -186,6 +186,9 @@ struct td_midi_writer {
     std::unique_ptr<uint16_t[]> bends[128];
     // One tick's notes off and on, kept aside until its controls are in.
     std::vector<uint8_t> offs, ons;
+    // The ticks of recent frames, by frame modulo their count: the notes
+    // of every channel change at the same few frames.
+    int64_t frames[1024], ticks[1024];
 };
 
 namespace {
@@ -773,6 +776,8 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
     for (int32_t period = 1; period < cached_periods; period++)
         w->keys[static_cast<size_t>(period)] =
             static_cast<uint8_t>(nearest_key(w->pitches[static_cast<size_t>(period)]));
+    std::fill(std::begin(w->frames), std::end(w->frames), -1);
+    std::fill(std::begin(w->ticks), std::end(w->ticks), tick_of(-1, rate));
     w->offs.resize(4096);
     w->ons.resize(4096);
     return w;
@@ -788,9 +793,15 @@ void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* chan
         s.head = 0;
     }
     note.first_change = static_cast<int32_t>(s.base + static_cast<int64_t>(s.changes.size()));
-    for (int32_t i = 0; i < note.changes; i++)
-        s.changes.push_back(change{tick_of(changes[i].frame, w.rate), changes[i].period,
-                                   changes[i].volume});
+    for (int32_t i = 0; i < note.changes; i++) {
+        const int64_t frame = changes[i].frame;
+        const size_t k = static_cast<size_t>(frame) & 1023;
+        if (w.frames[k] != frame) {
+            w.frames[k] = frame;
+            w.ticks[k] = tick_of(frame, w.rate);
+        }
+        s.changes.push_back(change{w.ticks[k], changes[i].period, changes[i].volume});
+    }
 }
 
 void td_midi_place(td_midi_writer& w, const vex_note& note)
