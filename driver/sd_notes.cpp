@@ -40,11 +40,12 @@ struct voice_state {
     int32_t sample_before;  // the sample the voice had as the tick began
 };
 
+// What every tick looks at comes first.
 struct running_note {
     bool open;
-    vex_note note;
     int32_t period, volume;  // as last noted
     int64_t silent_from;     // the volume has been 0 since this frame; -1 if not
+    vex_note note;
     std::vector<vex_note_change> changes;
 };
 
@@ -85,9 +86,11 @@ void end_note(int ch, int64_t frame)
     if (!listed(n))
         return;
     n.first_change = static_cast<int32_t>(ended_changes.size());
-    for (const vex_note_change& c : r.changes)
-        if (c.frame < n.end_frame)
-            ended_changes.push_back(c);
+    // The changes come by frame: those heard are the first ones.
+    auto last = r.changes.end();
+    while (last != r.changes.begin() && last[-1].frame >= n.end_frame)
+        --last;
+    ended_changes.insert(ended_changes.end(), r.changes.begin(), last);
     n.changes = static_cast<int32_t>(ended_changes.size()) - n.first_change;
     ended.push_back(n);
 }
@@ -105,7 +108,7 @@ void start_note(int ch, int64_t frame, int32_t cell_note)
     r.changes.clear();
 }
 
-void note_changes(int ch, int64_t frame)
+inline void note_changes(int ch, int64_t frame)
 {
     const voice_state& v = voices[ch];
     running_note& r = running[ch];
@@ -127,7 +130,7 @@ void note_changes(int ch, int64_t frame)
 void end_run_out_notes()
 {
     for (int ch = 0; ch < song_channels; ch++) {
-        if (!running[ch].open || !mix_voiceended[ch])
+        if (!mix_voiceended[ch] || !running[ch].open)
             continue;
         const int64_t frame = mix_voiceendframe[ch] + clock_offset;
         if (frame >= running[ch].note.start_frame)
@@ -135,7 +138,8 @@ void end_run_out_notes()
     }
 }
 
-void settle_tick(int ch, int64_t frame, int32_t cell_note)
+// A tick that set a read position or a sample.
+void settle_marks(int ch, int64_t frame, int32_t cell_note)
 {
     voice_state& v = voices[ch];
     const bool plays_on = v.started && sample_length[v.sample] > 0 && !mix_voiceended[ch];
@@ -147,6 +151,21 @@ void settle_tick(int ch, int64_t frame, int32_t cell_note)
     else if (running[ch].open)
         note_changes(ch, frame);
     v.offset_start = v.first_sample = v.sample_set = false;
+}
+
+// Most ticks set neither: the note goes on or not, as it was. A first
+// sample is set with sample_set.
+inline void settle_tick(int ch, int64_t frame, int32_t cell_note)
+{
+    const voice_state& v = voices[ch];
+    if (v.offset_start || v.sample_set)
+        settle_marks(ch, frame, cell_note);
+    else if (!running[ch].open)
+        return;
+    else if (sample_length[v.sample] == 0)
+        end_note(ch, frame);
+    else
+        note_changes(ch, frame);
 }
 
 void clear_tick_marks()

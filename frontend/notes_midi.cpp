@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -87,6 +88,7 @@ const std::string_view end_of_track("\x00\xFF\x2F\x00", 4);
 struct byte_block {
     std::unique_ptr<char[]> bytes;
     size_t size = 0;
+    size_t capacity = 0;
 };
 constexpr size_t block_bytes = 65536;
 
@@ -129,15 +131,28 @@ struct change_store {
     size_t head = 0;
 };
 
-// A placed note on its MIDI channel c, with what the channel has heard of
-// it so far.
-struct voice {
-    vex_note note;  // first_change and changes: those not written yet
-    int64_t start_tick, end_tick, next_tick;
-    change_store* store;
+// What MIDI channel c has heard of a note: before it starts, its volume
+// and period are the note's own.
+struct heard {
+    uint16_t* bends;  // the bends from key, by period
+    int32_t volume, period, key = 0;
     uint8_t c;
-    bool started = false, sounding = false, done = false;
-    int32_t volume = 0, period = 0, key = 0;
+    bool sounding = false;
+};
+
+// A placed note on its MIDI channel.
+struct voice {
+    heard h;
+    int64_t start_tick, end_tick, next_tick;
+    int64_t first_change;  // the first not written yet, numbered as in store
+    int32_t changes;       // those not written yet
+    change_store* store;
+    // While a sweep plays the voice, its changes not written yet: the store
+    // is not added to until the sweep is over.
+    const change* next = nullptr;
+    const change* last = nullptr;
+    uint16_t quick_bend = 0;
+    bool started = false, done = false;
 };
 
 struct track {
@@ -152,6 +167,9 @@ struct track {
     int64_t next_playing = never;      // the earliest next tick of those playing
 };
 
+// A bend to a period from a key: known, within the bend range, the value.
+constexpr uint16_t bend_known = 0x8000, bend_near = 0x4000, bend_bits = 0x3FFF;
+
 }  // namespace
 
 struct td_midi_writer {
@@ -163,24 +181,24 @@ struct td_midi_writer {
     std::vector<int32_t> tracks_of_sample[32];
     std::vector<track> tracks;
     std::vector<double> pitches;  // by period
-    std::vector<uint64_t> bends;  // recent bend values: key, period, then the value
-    std::vector<uint32_t> tick_events[3];  // one tick's events by kind
+    std::vector<uint8_t> keys;    // by period: the nearest key
+    // By key, made at its first use: its bends by period (0: not made yet).
+    std::unique_ptr<uint16_t[]> bends[128];
+    // One tick's notes off and on, kept aside until its controls are in.
+    std::vector<uint8_t> offs, ons;
+    // The ticks of recent frames, by frame modulo their count: the notes
+    // of every channel change at the same few frames.
+    int64_t frames[1024], ticks[1024];
 };
 
 namespace {
 
-double pitch_of(const td_midi_writer& w, int32_t period)
-{
-    return period < cached_periods ? w.pitches[static_cast<size_t>(period)]
-                                   : td_note_pitch(period);
-}
+int32_t nearest_key(double pitch) { return std::clamp(round_half_away(pitch), 0, 127); }
 
-// A tick's events by kind: off, control, on.
-using by_kind = std::vector<uint32_t>*;
-
-void expression(const voice& v, by_kind out)
+int32_t key_of(const td_midi_writer& w, int32_t period)
 {
-    out[order_control].push_back(event(order_control, 0xB0 | v.c, 11, clamp7(2 * v.volume)));
+    return period < cached_periods ? w.keys[static_cast<size_t>(period)]
+                                   : nearest_key(td_note_pitch(period));
 }
 
 int32_t bend_value(double pitch, int32_t key)
@@ -188,174 +206,466 @@ int32_t bend_value(double pitch, int32_t key)
     return std::clamp(8192 + round_half_away((pitch - key) * 8192.0 / bend_range), 0, 16383);
 }
 
-// The value of a bend to period from key: a vibrato goes over few of them.
-int32_t bend_value(td_midi_writer& w, int32_t period, int32_t key)
+uint16_t make_bend(double pitch, int32_t key)
+{
+    const bool near = std::fabs(pitch - key) <= bend_range;
+    return static_cast<uint16_t>(bend_known | (near ? bend_near : 0) | bend_value(pitch, key));
+}
+
+uint16_t* bends_of(td_midi_writer& w, int32_t key)
+{
+    std::unique_ptr<uint16_t[]>& table = w.bends[key];
+    if (!table)
+        table = std::make_unique<uint16_t[]>(cached_periods);
+    return table.get();
+}
+
+// The bend to period (above 0) from the voice's key: a vibrato goes over
+// few of them.
+uint16_t new_bend(const td_midi_writer& w, uint16_t* bends, int32_t key, int32_t period)
 {
     if (period >= cached_periods)
-        return bend_value(td_note_pitch(period), key);
-    const uint64_t tag = static_cast<uint64_t>(key) << 12 | static_cast<uint64_t>(period);
-    uint64_t& slot = w.bends[(tag ^ tag >> 7) & (w.bends.size() - 1)];
-    if (slot >> 16 != tag + 1) {
-        const auto value = static_cast<uint64_t>(bend_value(pitch_of(w, period), key));
-        slot = (tag + 1) << 16 | value;
+        return make_bend(td_note_pitch(period), key);
+    return bends[period] = make_bend(w.pitches[static_cast<size_t>(period)], key);
+}
+
+inline uint16_t bend_of(const td_midi_writer& w, uint16_t* bends, int32_t key, int32_t period)
+{
+    if (period < cached_periods && bends[period] != 0)
+        return bends[period];
+    return new_bend(w, bends, key, period);
+}
+
+// Where a track's events at one tick go, each as four bytes (no time since
+// the one before, then the event): the controls straight into the track's
+// last block, after room for the tick's time, the notes off and on aside
+// until the tick is over. There is room for steps more steps of a voice:
+// its start, one change, or its end. Kept by value, so that the compiler
+// may hold it in registers while bytes are stored.
+struct tick_out {
+    char* start;     // the tick's first byte
+    char* controls;  // the first control's: its time is the tick's last byte
+    char* at;        // the next control's
+    uint8_t* off;    // the next note off's
+    uint8_t* on;     // the next note on's
+    int32_t steps;
+};
+
+// A step takes at most this many bytes: 8 of controls, 4 of notes off, 4
+// of notes on.
+constexpr size_t step_bytes = 16;
+
+template <typename Byte>
+Byte* put(Byte* p, int status, int a, int b)
+{
+    p[0] = 0;
+    p[1] = static_cast<Byte>(status);
+    p[2] = static_cast<Byte>(a);
+    p[3] = static_cast<Byte>(b);
+    return p + 4;
+}
+
+int varlen_size(uint64_t value)
+{
+    int n = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        n++;
     }
-    return static_cast<int32_t>(slot & 0xFFFF);
+    return n;
 }
 
-void bend(td_midi_writer& w, const voice& v, int32_t period, by_kind out)
+void put_varlen(char* p, uint64_t value, int size)
 {
-    const int32_t value = bend_value(w, period, v.key);
-    out[order_control].push_back(event(order_control, 0xE0 | v.c, value & 0x7F, value >> 7));
-}
-
-void key_on(td_midi_writer& w, voice& v, int32_t period, by_kind out)
-{
-    v.key = std::clamp(round_half_away(pitch_of(w, period)), 0, 127);
-    bend(w, v, period, out);
-    out[order_on].push_back(event(order_on, 0x90 | v.c, v.key, std::clamp(2 * v.volume, 1, 127)));
-    v.sounding = true;
-}
-
-void key_off(voice& v, by_kind out)
-{
-    if (v.sounding)
-        out[order_off].push_back(event(order_off, 0x80 | v.c, v.key, 0));
-    v.sounding = false;
-}
-
-// A period of 0 or below holds the voice where it is: no pitch to show.
-void apply(td_midi_writer& w, voice& v, const change& c, by_kind out)
-{
-    if (c.volume != v.volume) {
-        v.volume = c.volume;
-        expression(v, out);
+    for (int i = size - 1; i >= 0; i--) {
+        p[i] = static_cast<char>((value & 0x7F) | (i == size - 1 ? 0 : 0x80));
+        value >>= 7;
     }
-    if (c.period <= 0 || c.period == v.period)
+}
+
+void new_block(track& t, size_t capacity)
+{
+    t.body.emplace_back();
+    t.body.back().bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    t.body.back().capacity = capacity;
+}
+
+// Room for more steps: a new block for the tick when its block is full,
+// more room aside when that is.
+tick_out grown(td_midi_writer& w, track& t, tick_out o)
+{
+    const auto off_used = static_cast<size_t>(o.off - w.offs.data());
+    const auto on_used = static_cast<size_t>(o.on - w.ons.data());
+    const auto tick_used = static_cast<size_t>(o.at - o.start);
+    const size_t after = tick_used + off_used + on_used + 4 * step_bytes;
+    const byte_block& block = t.body.back();
+    if (static_cast<size_t>(o.start - block.bytes.get()) + after > block.capacity) {
+        new_block(t, std::max(block_bytes, 2 * after));
+        char* const start = t.body.back().bytes.get();
+        std::memcpy(start, o.start, tick_used);
+        o.controls = start + (o.controls - o.start);
+        o.at = start + tick_used;
+        o.start = start;
+    }
+    if (w.offs.size() - off_used < 4 * step_bytes)
+        w.offs.resize(2 * w.offs.size() + 4 * step_bytes);
+    if (w.ons.size() - on_used < 4 * step_bytes)
+        w.ons.resize(2 * w.ons.size() + 4 * step_bytes);
+    o.off = w.offs.data() + off_used;
+    o.on = w.ons.data() + on_used;
+    const byte_block& now = t.body.back();
+    const size_t room = now.capacity - static_cast<size_t>(o.start - now.bytes.get()) -
+                        tick_used - off_used - on_used;
+    o.steps = static_cast<int32_t>(std::min(
+        {room / step_bytes, (w.offs.size() - off_used) / 4, (w.ons.size() - on_used) / 4}));
+    return o;
+}
+
+tick_out start_tick(td_midi_writer& w, track& t, int64_t tick)
+{
+    if (t.body.empty())
+        new_block(t, block_bytes);
+    const byte_block& block = t.body.back();
+    tick_out o;
+    o.start = block.bytes.get() + block.size;
+    o.controls = o.at = o.start + varlen_size(static_cast<uint64_t>(tick - t.at)) - 1;
+    o.off = w.offs.data();
+    o.on = w.ons.data();
+    o.steps = 0;
+    if (block.capacity - block.size >= 64 * step_bytes)
+        o.steps = static_cast<int32_t>(std::min(
+            {(block.capacity - block.size) / step_bytes - 1, w.offs.size() / 4, w.ons.size() / 4}));
+    return o;
+}
+
+// The tick's events into the track: notes off, then controls, then notes
+// on. Those at tick 0 wait for the head of the track.
+void finish_tick(const td_midi_writer& w, track& t, int64_t tick, const tick_out& o)
+{
+    const uint8_t* const offs = w.offs.data();
+    const uint8_t* const ons = w.ons.data();
+    const auto off_bytes = static_cast<size_t>(o.off - offs);
+    const auto control_bytes = static_cast<size_t>(o.at - o.controls);
+    const auto on_bytes = static_cast<size_t>(o.on - ons);
+    if (off_bytes + control_bytes + on_bytes == 0)
         return;
-    v.period = c.period;
-    const double pitch = pitch_of(w, c.period);
-    if (v.sounding && std::fabs(pitch - v.key) <= bend_range) {
-        bend(w, v, c.period, out);
+    if (tick == 0) {
+        const auto keep = [&t](uint32_t kind, const void* from, const void* to) {
+            for (auto e = static_cast<const uint8_t*>(from); e != to; e += 4)
+                t.first_tick.push_back(event(kind, e[1], e[2], e[3]));
+        };
+        keep(order_off, offs, o.off);
+        keep(order_control, o.controls, o.at);
+        keep(order_on, ons, o.on);
         return;
     }
-    key_off(v, out);
-    key_on(w, v, c.period, out);
+    if (off_bytes > 0) {
+        std::memmove(o.controls + off_bytes, o.controls, control_bytes);
+        std::memcpy(o.controls, offs, off_bytes);
+    }
+    char* const end = o.controls + off_bytes + control_bytes;
+    if (on_bytes > 0)
+        std::memcpy(end, ons, on_bytes);
+    put_varlen(o.start, static_cast<uint64_t>(tick - t.at),
+               static_cast<int>(o.controls - o.start) + 1);
+    t.at = tick;
+    byte_block& block = t.body.back();
+    block.size = static_cast<size_t>(end + on_bytes - block.bytes.get());
+}
+
+// One voice's events at one tick. The voice's channel state is a copy of
+// its own, which stores of bytes cannot touch.
+struct voice_tick {
+    td_midi_writer& w;
+    track& t;
+    tick_out& o;
+    heard h;
+
+    // Room for one more step.
+    void room()
+    {
+        if (o.steps == 0)
+            o = grown(w, t, o);
+        o.steps--;
+    }
+
+    void control(int status, int a, int b) { o.at = put(o.at, status | h.c, a, b); }
+    void bend(uint16_t value) { control(0xE0, value & 0x7F, (value >> 7) & 0x7F); }
+    void expression() { control(0xB0, 11, clamp7(2 * h.volume)); }
+
+    void key_on(int32_t period)
+    {
+        h.key = key_of(w, period);
+        h.bends = bends_of(w, h.key);
+        bend(bend_of(w, h.bends, h.key, period));
+        o.on = put(o.on, 0x90 | h.c, h.key, std::clamp(2 * h.volume, 1, 127));
+        h.sounding = true;
+    }
+
+    void key_off()
+    {
+        if (h.sounding)
+            o.off = put(o.off, 0x80 | h.c, h.key, 0);
+        h.sounding = false;
+    }
+
+    // A period of 0 or below holds the voice where it is: no pitch to show.
+    void apply(const change& c)
+    {
+        if (c.volume != h.volume) {
+            h.volume = c.volume;
+            expression();
+        }
+        if (c.period <= 0 || c.period == h.period)
+            return;
+        h.period = c.period;
+        if (h.sounding) {
+            const uint16_t value = bend_of(w, h.bends, h.key, c.period);
+            if (value & bend_near) {
+                bend(value);
+                return;
+            }
+        }
+        key_off();
+        key_on(c.period);
+    }
+};
+
+// The voice's changes by pointer while a sweep plays it.
+void resolve(voice& v)
+{
+    const change_store& s = *v.store;
+    v.next = s.changes.data() + (v.first_change - s.base);
+    v.last = v.next + v.changes;
+}
+
+// Back to numbers: the store may then drop what the voice has written.
+void unresolve(voice& v)
+{
+    change_store& s = *v.store;
+    const auto written = static_cast<size_t>(v.next - s.changes.data());
+    v.first_change = s.base + static_cast<int64_t>(written);
+    v.changes = static_cast<int32_t>(v.last - v.next);
+    s.head = std::max(s.head, written);
 }
 
 // The voice's events at tick, which is its next.
-void play(td_midi_writer& w, voice& v, int64_t tick, by_kind out)
+void play(td_midi_writer& w, track& t, voice& v, int64_t tick, tick_out& o)
 {
+    voice_tick at{w, t, o, v.h};
     if (!v.started) {
+        at.room();
         v.started = true;
-        v.volume = v.note.volume;
-        v.period = v.note.period;
-        expression(v, out);
-        if (v.note.period > 0)
-            key_on(w, v, v.note.period, out);
+        at.expression();
+        if (at.h.period > 0)
+            at.key_on(at.h.period);
     }
-    change_store& s = *v.store;
-    if (v.note.changes > 0) {
-        const size_t first = static_cast<size_t>(v.note.first_change - s.base);
-        const change* c = s.changes.data() + first;
-        const change* const end = c + v.note.changes;
-        for (; c != end && c->tick == tick; ++c)
-            apply(w, v, *c, out);
-        const auto done = static_cast<int32_t>(c - (s.changes.data() + first));
-        v.note.first_change += done;
-        v.note.changes -= done;
-        s.head = std::max(s.head, first + static_cast<size_t>(done));
-        if (c != end) {
-            v.next_tick = c->tick;
-            return;
-        }
+    const change* c = v.next;
+    for (; c != v.last && c->tick == tick; ++c) {
+        at.room();
+        at.apply(*c);
+    }
+    v.next = c;
+    if (c != v.last) {
+        v.h = at.h;
+        v.next_tick = c->tick;
+        return;
     }
     if (v.end_tick == tick) {
-        key_off(v, out);
+        at.room();
+        at.key_off();
         v.done = true;
+        unresolve(v);
     }
+    v.h = at.h;
     v.next_tick = v.end_tick;
 }
 
-char* put_varlen(char* p, uint64_t value)
+// Whether the voice's step at tick is what most are: a lone change before
+// its last tick, which bends the key it sounds or changes the expression.
+// Its bend, if any, is then kept in quick_bend.
+inline bool quick(const td_midi_writer& w, voice& v, int64_t tick)
 {
-    if (value < 0x80) {
-        *p++ = static_cast<char>(value);
-        return p;
+    const change* const c = v.next;
+    if (!v.started || c == v.last || c->tick != tick || tick == v.end_tick ||
+        (c + 1 != v.last && c[1].tick == tick))
+        return false;
+    if (c->period <= 0 || c->period == v.h.period) {
+        v.quick_bend = 0;
+        return true;
     }
-    std::string bytes;
-    put_varlen(bytes, value);
-    for (const char b : bytes)
-        *p++ = b;
-    return p;
+    if (!v.h.sounding)
+        return false;
+    v.quick_bend = bend_of(w, v.h.bends, v.h.key, c->period);
+    return (v.quick_bend & bend_near) != 0;
 }
 
-// Room for most bytes at the end of the track's body.
-byte_block& room(track& t, size_t most)
+// The track's ticks before limit whose steps are all quick, each tick's
+// time straight before its events in the track's block. False if there
+// was none.
+bool play_quick(td_midi_writer& w, track& t, int64_t limit)
 {
-    if (t.body.empty() || t.body.back().size + most > block_bytes) {
-        t.body.emplace_back();
-        t.body.back().bytes = std::make_unique_for_overwrite<char[]>(std::max(block_bytes, most));
-    }
-    return t.body.back();
-}
-
-// One tick's events into the track, off first, then controls, then on.
-void write_tick(track& t, int64_t tick, const std::vector<uint32_t>* events)
-{
-    const size_t count = events[0].size() + events[1].size() + events[2].size();
-    if (count == 0)
-        return;
-    if (tick == 0) {
-        for (int kind = 0; kind < 3; kind++)
-            t.first_tick.insert(t.first_tick.end(), events[kind].begin(), events[kind].end());
-        return;
-    }
-    byte_block& block = room(t, 10 + 4 * count);
-    char* const start = block.bytes.get() + block.size;
-    char* p = put_varlen(start, static_cast<uint64_t>(tick - t.at));
-    t.at = tick;
-    bool first = true;
-    for (int kind = 0; kind < 3; kind++)
-        for (const uint32_t e : events[kind]) {
-            if (!first)
-                *p++ = 0;  // no time since the one before
-            first = false;
-            p[0] = static_cast<char>(e >> 16);
-            p[1] = static_cast<char>(e >> 8);
-            p[2] = static_cast<char>(e);
-            p += 3;
+    const size_t most = 10 + 8 * t.playing.size();  // the time, two controls a voice
+    if (t.body.empty())
+        new_block(t, std::max(block_bytes, 2 * most));
+    byte_block* block = &t.body.back();
+    char* p = block->bytes.get() + block->size;
+    int64_t at = t.at;
+    int64_t tick = t.next_playing;
+    bool any = false;
+    for (; tick < limit && tick != 0; any = true) {
+        for (voice& v : t.playing)
+            if (v.next_tick == tick && !quick(w, v, tick))
+                goto done;
+        if (block->capacity - static_cast<size_t>(p - block->bytes.get()) < most) {
+            block->size = static_cast<size_t>(p - block->bytes.get());
+            new_block(t, std::max(block_bytes, 2 * most));
+            block = &t.body.back();
+            p = block->bytes.get();
         }
-    block.size += static_cast<size_t>(p - start);
+        // The tick's time goes over its first event's.
+        const auto delta = static_cast<uint64_t>(tick - at);
+        const int size = delta < 0x80 ? 1 : varlen_size(delta);
+        char* const start = p;
+        p += size - 1;
+        int64_t next = never;
+        for (voice& v : t.playing) {
+            if (v.next_tick == tick) {
+                const change& c = *v.next;
+                if (c.volume != v.h.volume) {
+                    v.h.volume = c.volume;
+                    p = put(p, 0xB0 | v.h.c, 11, clamp7(2 * c.volume));
+                }
+                if (v.quick_bend != 0) {
+                    v.h.period = c.period;
+                    p = put(p, 0xE0 | v.h.c, v.quick_bend & 0x7F, (v.quick_bend >> 7) & 0x7F);
+                }
+                ++v.next;
+                v.next_tick = v.next != v.last ? v.next->tick : v.end_tick;
+            }
+            next = std::min(next, v.next_tick);
+        }
+        if (p == start + size - 1) {
+            p = start;
+        } else {
+            put_varlen(start, delta, size);
+            at = tick;
+        }
+        tick = next;
+    }
+done:
+    block->size = static_cast<size_t>(p - block->bytes.get());
+    t.at = at;
+    t.next_playing = tick;
+    return any;
+}
+
+// The same for a voice alone in its track, its state held in registers.
+bool play_alone(td_midi_writer& w, track& t, voice& v, int64_t limit)
+{
+    constexpr size_t most = 10 + 8;  // the time, two controls
+    if (!v.started)
+        return false;
+    const change* c = v.next;
+    const change* const last = v.last;
+    heard h = v.h;
+    int64_t at = t.at;
+    if (t.body.empty())
+        new_block(t, block_bytes);
+    byte_block* block = &t.body.back();
+    char* p = block->bytes.get() + block->size;
+    char* room_end = block->bytes.get() + block->capacity - most;
+    for (; c != last; ++c) {
+        const int64_t tick = c->tick;
+        if (tick >= limit || tick == v.end_tick || tick == 0 ||
+            (c + 1 != last && c[1].tick == tick))
+            break;
+        const int32_t period = c->period, volume = c->volume;
+        const bool bends = period > 0 && period != h.period;
+        uint16_t bend = 0;
+        if (bends) {
+            if (!h.sounding)
+                break;
+            bend = bend_of(w, h.bends, h.key, period);
+            if (!(bend & bend_near))
+                break;
+            h.period = period;
+        }
+        const bool loudness = volume != h.volume;
+        if (!loudness && !bends)
+            continue;
+        if (p > room_end) {
+            block->size = static_cast<size_t>(p - block->bytes.get());
+            new_block(t, block_bytes);
+            block = &t.body.back();
+            p = block->bytes.get();
+            room_end = p + block->capacity - most;
+        }
+        const auto delta = static_cast<uint64_t>(tick - at);
+        const int size = delta < 0x80 ? 1 : varlen_size(delta);
+        char* const start = p;
+        p += size - 1;
+        if (loudness) {
+            h.volume = volume;
+            p = put(p, 0xB0 | h.c, 11, clamp7(2 * volume));
+        }
+        if (bends)
+            p = put(p, 0xE0 | h.c, bend & 0x7F, (bend >> 7) & 0x7F);
+        put_varlen(start, delta, size);
+        at = tick;
+    }
+    block->size = static_cast<size_t>(p - block->bytes.get());
+    t.at = at;
+    const bool any = c != v.next;
+    v.h = h;
+    v.next = c;
+    v.next_tick = c != last ? c->tick : v.end_tick;
+    t.next_playing = v.next_tick;
+    return any;
+}
+
+int64_t next_start(const track& t)
+{
+    return t.next_waiting < t.waiting.size() ? t.waiting[t.next_waiting].start_tick : never;
 }
 
 // Writes the track's events before tick end.
 void sweep(td_midi_writer& w, track& t, int64_t end)
 {
+    for (voice& v : t.playing)
+        resolve(v);
+    int64_t starts = next_start(t);
     for (;;) {
-        int64_t tick = t.next_playing;
-        if (t.next_waiting < t.waiting.size())
-            tick = std::min(tick, t.waiting[t.next_waiting].start_tick);
+        const int64_t tick = std::min(t.next_playing, starts);
         if (tick >= end || tick == never)
             break;
-        while (t.next_waiting < t.waiting.size() && t.waiting[t.next_waiting].start_tick <= tick)
+        if (tick < starts && (t.playing.size() == 1
+                                  ? play_alone(w, t, t.playing[0], std::min(end, starts))
+                                  : play_quick(w, t, std::min(end, starts))))
+            continue;
+        while (starts <= tick) {
             t.playing.push_back(t.waiting[t.next_waiting++]);
-        for (std::vector<uint32_t>& events : w.tick_events)
-            events.clear();
+            resolve(t.playing.back());
+            starts = next_start(t);
+        }
+        tick_out o = start_tick(w, t, tick);
         bool any_done = false;
         int64_t next = never;
         for (voice& v : t.playing) {
             if (v.next_tick == tick) {
-                play(w, v, tick, w.tick_events);
+                play(w, t, v, tick, o);
                 any_done = any_done || v.done;
             }
             if (!v.done)
                 next = std::min(next, v.next_tick);
         }
         t.next_playing = next;
-        write_tick(t, tick, w.tick_events);
+        finish_tick(w, t, tick, o);
         if (any_done)
             std::erase_if(t.playing, [](const voice& v) { return v.done; });
     }
+    for (voice& v : t.playing)
+        unresolve(v);
     if (t.next_waiting == t.waiting.size()) {
         t.waiting.clear();
         t.next_waiting = 0;
@@ -462,9 +772,14 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
     w->pitches.assign(cached_periods, 0.0);
     for (int32_t period = 1; period < cached_periods; period++)
         w->pitches[static_cast<size_t>(period)] = td_note_pitch(period);
-    for (std::vector<uint32_t>& events : w->tick_events)
-        events.reserve(256);
-    w->bends.assign(4096, 0);
+    w->keys.assign(cached_periods, 0);
+    for (int32_t period = 1; period < cached_periods; period++)
+        w->keys[static_cast<size_t>(period)] =
+            static_cast<uint8_t>(nearest_key(w->pitches[static_cast<size_t>(period)]));
+    std::fill(std::begin(w->frames), std::end(w->frames), -1);
+    std::fill(std::begin(w->ticks), std::end(w->ticks), tick_of(-1, rate));
+    w->offs.resize(4096);
+    w->ons.resize(4096);
     return w;
 }
 
@@ -478,9 +793,15 @@ void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* chan
         s.head = 0;
     }
     note.first_change = static_cast<int32_t>(s.base + static_cast<int64_t>(s.changes.size()));
-    for (int32_t i = 0; i < note.changes; i++)
-        s.changes.push_back(change{tick_of(changes[i].frame, w.rate), changes[i].period,
-                                   changes[i].volume});
+    for (int32_t i = 0; i < note.changes; i++) {
+        const int64_t frame = changes[i].frame;
+        const size_t k = static_cast<size_t>(frame) & 1023;
+        if (w.frames[k] != frame) {
+            w.frames[k] = frame;
+            w.ticks[k] = tick_of(frame, w.rate);
+        }
+        s.changes.push_back(change{w.ticks[k], changes[i].period, changes[i].volume});
+    }
 }
 
 void td_midi_place(td_midi_writer& w, const vex_note& note)
@@ -489,12 +810,15 @@ void td_midi_place(td_midi_writer& w, const vex_note& note)
     if (w.track_of[sample][channel] < 0)
         assign(w, sample, channel);
     voice v;
-    v.note = note;
+    v.first_change = note.first_change;
+    v.changes = note.changes;
+    v.h.volume = note.volume;
+    v.h.period = note.period;
     v.start_tick = tick_of(note.start_frame, w.rate);
     v.end_tick = tick_of(note.end_frame, w.rate);
     v.next_tick = v.start_tick;
     v.store = &w.stores[sample][channel];
-    v.c = w.c_of[sample][channel];
+    v.h.c = w.c_of[sample][channel];
     w.tracks[static_cast<size_t>(w.track_of[sample][channel])].waiting.push_back(v);
 }
 
