@@ -345,6 +345,15 @@ int32_t sd_notes_changes(int32_t first, vex_note_change* changes, int32_t max)
     return static_cast<int32_t>(n);
 }
 
+const vex_note_change* sd_notes_changes_at(int32_t first, int32_t count)
+{
+    const size_t from = changes_from(head), to = changes_from(head + handed);
+    if (first < 0 || count < 0 || static_cast<size_t>(first) < from ||
+        static_cast<size_t>(first) + static_cast<size_t>(count) > to)
+        return nullptr;
+    return ended_changes.data() + first;
+}
+
 int64_t sd_notes_running_from(int32_t sample)
 {
     int64_t from = mix_frameclock + clock_offset;

@@ -23,6 +23,8 @@ void sd_notes_tick(int64_t frame, const int32_t* cell_notes, int32_t channels);
 int32_t sd_notes_take(vex_note* notes, int32_t max);
 // Changes first.. of the notes the last sd_notes_take handed out.
 int32_t sd_notes_changes(int32_t first, vex_note_change* changes, int32_t max);
+// The same in place: null unless first..first + count are all theirs.
+const vex_note_change* sd_notes_changes_at(int32_t first, int32_t count);
 // The start of the earliest running note of sample (0: of any sample) that
 // may yet be listed, or the frame reached when none runs.
 int64_t sd_notes_running_from(int32_t sample);

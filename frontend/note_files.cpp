@@ -25,7 +25,6 @@ struct note_run {
     bool csv = false;
     std::vector<vex_note> waiting;  // ended, without a CSV row yet
     std::vector<vex_note> midi_waiting[32];  // by sample: ended, without a place in the tracks
-    std::vector<vex_note_change> changes;
     td_midi_ptr midi;
     int32_t counts[32] = {};     // by sample
     uint32_t channels[32] = {};  // by sample: bit c, a note on channel c
@@ -118,9 +117,7 @@ void take_ended()
             run.channels[note.sample & 31] |= uint32_t{1} << (note.channel & 31);
             // The tracks are those of samples 1..31.
             if (run.midi && (note.sample & 31) != 0) {
-                run.changes.resize(static_cast<size_t>(note.changes));
-                vex_note_changes(note.first_change, run.changes.data(), note.changes);
-                td_midi_keep(*run.midi, note, run.changes.data());
+                td_midi_keep(*run.midi, note, vex_note_changes_at(note.first_change, note.changes));
                 run.midi_waiting[note.sample & 31].push_back(note);
             }
             if (run.csv)
@@ -150,7 +147,6 @@ void end_run()
         notes.clear();
         notes.shrink_to_fit();
     }
-    run.changes.clear();
     run.midi.reset();
 }
 

@@ -25,4 +25,9 @@ int32_t vex_note_changes(int32_t first, vex_note_change* changes, int32_t max)
     return sd_notes_changes(first, changes, max);
 }
 
+const vex_note_change* vex_note_changes_at(int32_t first, int32_t count)
+{
+    return sd_notes_changes_at(first, count);
+}
+
 int64_t vex_notes_running_from(int32_t sample) { return sd_notes_running_from(sample); }

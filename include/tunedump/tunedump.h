@@ -199,6 +199,10 @@ int32_t vex_notes(vex_note* notes, int32_t max);
  * vex_notes call handed out; returns how many. They stay there until the
  * next vex_notes call. */
 int32_t vex_note_changes(int32_t first, vex_note_change* changes, int32_t max);
+/* The same changes in place, count of them from change first on, without a
+ * copy: null unless all of them belong to the notes the last vex_notes call
+ * handed out. They stay there until the next vex_notes call. */
+const vex_note_change* vex_note_changes_at(int32_t first, int32_t count);
 /* Every note of sample (0: of any sample) not handed out yet that has not
  * ended starts at or after this frame: the start of the earliest running
  * note of that sample, or the frame reached when none runs. A host that
