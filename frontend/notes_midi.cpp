@@ -786,8 +786,9 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
 void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes)
 {
     change_store& s = w.stores[note.sample & 31][note.channel & (tracker_channels - 1)];
-    // The written ones go once they are the larger part.
-    if (s.head >= 1024 && 2 * s.head >= s.changes.size()) {
+    // The written ones go once they are the larger part, early, so that
+    // each store stays small enough to be at hand in the cache.
+    if (s.head >= 64 && 2 * s.head >= s.changes.size()) {
         s.changes.erase(s.changes.begin(), s.changes.begin() + static_cast<std::ptrdiff_t>(s.head));
         s.base += static_cast<int64_t>(s.head);
         s.head = 0;
