@@ -43,19 +43,22 @@ int32_t part_start(int32_t frames, int parts, int i)
     return static_cast<int32_t>(blocks * i / parts) * td_blockframes;
 }
 
-// Frames start.. of the render, up to where the claims on boundary end.
-void render_claimed(td_sink& sink, const td_render_shape& shape, int32_t start,
-                    td_part_boundary& boundary)
+// Frames start.. of the render, up to where claims get closed; returns
+// that frame.
+int32_t render_claimed(td_sink& sink, const td_render_shape& shape, int32_t start,
+                       td_claims& claims, void (*after_piece)())
 {
     const int32_t piece_frames = sink.piece_frames();
-    for (int32_t at = start; !sink.failed();) {
-        const int32_t to = td_boundary_claim(boundary, at, std::min(shape.frames, at + piece_frames));
+    int32_t at = start;
+    while (!sink.failed()) {
+        const int32_t to = td_claim(claims, at, std::min(shape.frames, at + piece_frames));
         if (to <= at)
-            return;
-        td_render_frames(sink, shape, at, to - at, nullptr);
-        td_boundary_rendered(boundary, to - at);
+            break;
+        td_render_frames(sink, shape, at, to - at, after_piece);
+        td_claims_rendered(claims, to - at);
         at = to;
     }
+    return at;
 }
 
 // The song moved on from frame at to frame to, with notes taken as it goes
@@ -76,28 +79,77 @@ void skip_to(int32_t at, int32_t to, bool notes, int64_t* take_ns)
     }
 }
 
+// What a frame of rendering costs the last part besides the mixing, with
+// notes: writing them (measured), recording them and the room they take
+// in the processor's caches (not measured apart): together about what
+// moving on costs a frame with notes, by the bench modules, from 4 to 32
+// channels.
+double notes_extra(int64_t began, int32_t at, int64_t take_ns, bool notes)
+{
+    if (!notes || at == 0)
+        return 0.0;
+    const double moving = static_cast<double>(td_boundary_now() - began) / at;
+    return (moving + static_cast<double>(take_ns) / at) / 2;
+}
+
 // The last part: moves the song on, a step at a time, until the part before
 // it has as long left to render as this one would have; returns the frame
 // where it renders from.
 int32_t last_part_start(td_part_boundary& boundary, int32_t frames, bool notes)
 {
     constexpr int32_t step = 1 << 14;
+    const int64_t began = td_boundary_now();
     int32_t at = 0;
     int64_t take_ns = 0;
-    while (!td_boundary_start_here(boundary, at, frames,
-                                   at > 0 ? static_cast<double>(take_ns) / at : 0.0)) {
+    while (!td_boundary_start_here(boundary, at, frames, notes_extra(began, at, take_ns, notes))) {
         const int32_t to = std::min(frames, at + step);
         skip_to(at, to, notes, &take_ns);
         at = to;
     }
-    const int32_t start = td_boundary_close(boundary, at);
+    const int32_t start = td_claims_close(boundary.before, at);
     skip_to(at, start, notes, &take_ns);
+    if (start > 0)
+        boundary.last_moving_ns = static_cast<double>(td_boundary_now() - began) / start;
+    boundary.last_takes_notes = notes;
     return start;
 }
 
 // How a part knows its frames: from start to end, or, with a boundary,
 // from start up to where the boundary settles, or from there to the end.
 enum class part_kind { fixed, before_last, last };
+
+// The part before the last, done with its claims at frame at: renders the
+// end of the song when taking it off the last part pays. False if that
+// failed.
+bool take_the_end(const td_output_file& file, int64_t data_offset, const td_render_shape& shape,
+                  td_part_boundary& boundary, int32_t at)
+{
+    const int32_t from = td_boundary_take_end(boundary, at, shape.frames);
+    if (from >= shape.frames)
+        return true;
+    vex_skip(from - at);
+    std::unique_ptr<td_sink> end =
+        td_part_sink(file.temp, data_offset + int64_t{2} * shape.channels * from, shape.channels);
+    td_pieces_start(true);
+    td_render_frames(*end, shape, from, shape.frames - from, nullptr);
+    td_pieces_finish();
+    return end->finish();
+}
+
+// The last part: its frames claimed from where it starts until the part
+// before takes the end over, then the song moved on to the end for its
+// notes.
+void render_last(td_sink& sink, const td_render_shape& shape, td_part_boundary& boundary,
+                 int32_t start, bool notes)
+{
+    td_claims& claims = boundary.last;
+    claims.from = start;
+    claims.claim = static_cast<uint64_t>(start);
+    const int32_t to = render_claimed(sink, shape, start, claims, notes ? td_note_files_take : nullptr);
+    int64_t take_ns = 0;
+    if (notes && !sink.failed())
+        skip_to(to, shape.frames, true, &take_ns);
+}
 
 // A child's part: its frames at their place in the temporary, and with
 // notes (the last part's) every note of the render. Its exit status says
@@ -115,12 +167,17 @@ enum class part_kind { fixed, before_last, last };
     std::unique_ptr<td_sink> part =
         td_part_sink(file.temp, data_offset + frame_bytes * start, shape.channels);
     td_pieces_start(true);
+    int32_t at = end;
     if (kind == part_kind::before_last)
-        render_claimed(*part, shape, start, *boundary);
+        at = render_claimed(*part, shape, start, boundary->before, nullptr);
+    else if (kind == part_kind::last)
+        render_last(*part, shape, *boundary, start, notes);
     else
         td_render_frames(*part, shape, start, end - start, notes ? td_note_files_take : nullptr);
     td_pieces_finish();
     bool ok = part->finish();
+    if (kind == part_kind::before_last && ok)
+        ok = take_the_end(file, data_offset, shape, *boundary, at);
     if (notes)
         ok = td_note_files_finish() && ok;
     _exit(ok ? 0 : 1);
@@ -206,13 +263,17 @@ bool render_in_parts(td_sink& sink, const td_render_shape& shape, int parts, boo
     if (notes && !notes_here)
         td_note_files_leave();
     td_pieces_start(true);
-    if (parts > 1 && kind_of(0, parts, boundary) == part_kind::before_last)
-        render_claimed(sink, shape, 0, *boundary);
+    const bool before_last = parts > 1 && kind_of(0, parts, boundary) == part_kind::before_last;
+    int32_t at = shape.frames;
+    if (before_last)
+        at = render_claimed(sink, shape, 0, boundary->before, nullptr);
     else
         td_render_frames(sink, shape, 0, parts > 1 ? part_start(shape.frames, parts, 1) : shape.frames,
                          notes_here ? td_note_files_take : nullptr);
     td_pieces_finish();
     bool ok = !sink.failed();
+    if (before_last && ok)
+        ok = take_the_end(file, data_offset, shape, *boundary, at);
     if (notes_here)
         ok = td_note_files_finish() && ok;
     if (!ok)

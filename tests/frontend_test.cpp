@@ -276,9 +276,54 @@ TEST(Parts, BoundarySettlesBetweenClaims)
         ASSERT_NE(boundary, nullptr);
         EXPECT_FALSE(td_boundary_start_here(*boundary, 0, 200, 0.0)) << "case " << k;
         for (const step& s : cases[k]) {
-            const int32_t got = s.op == 'c' ? td_boundary_claim(*boundary, s.at, s.want)
-                                            : td_boundary_close(*boundary, s.at);
+            const int32_t got = s.op == 'c' ? td_claim(boundary->before, s.at, s.want)
+                                            : td_claims_close(boundary->before, s.at);
             EXPECT_EQ(got, s.gives) << "case " << k << ", " << s.op << " at " << s.at;
+        }
+        td_boundary_free(boundary);
+    }
+}
+
+// The part before the last, done first, takes the end of the song where
+// both then end together, counting what moving on costs it; or leaves it.
+TEST(Parts, TheEndIsTakenWhereBothEndTogether)
+{
+    struct row {
+        double pace, last_pace, moving;  // nanoseconds a frame
+        bool notes;
+        int32_t last_claimed;
+        int32_t expected;  // 0: not taken
+    };
+    // Done at frame 1,000,000 of 2,000,000.
+    const row rows[] = {
+        // A last part three times as slow: 1*(y-1M) + 10*(2M-y) = 30*(y-1.1M).
+        {10, 30, 1, false, 1100000, 1333333},
+        // With notes it still moves on to the end: the other takes more.
+        {10, 30, 1, true, 1100000, 1315789},
+        // As fast, and nearly done: nothing worth taking.
+        {10, 10, 1, false, 1980000, 0},
+    };
+    for (const row& r : rows) {
+        td_part_boundary* boundary = td_boundary_new(0);
+        ASSERT_NE(boundary, nullptr);
+        const int64_t now = td_boundary_now();
+        boundary->before.rendered = 1000000;
+        boundary->before.started = now - static_cast<int64_t>(1000000 * r.pace);
+        td_claims_close(boundary->before, 1000000);
+        boundary->last.from = 1000000;
+        boundary->last.claim = static_cast<uint64_t>(r.last_claimed);
+        boundary->last.rendered = r.last_claimed - 1000000;
+        boundary->last.started = now - static_cast<int64_t>((r.last_claimed - 1000000) * r.last_pace);
+        boundary->last_moving_ns = r.moving;
+        boundary->last_takes_notes = r.notes;
+        const int32_t from = td_boundary_take_end(*boundary, 1000000, 2000000);
+        if (r.expected == 0) {
+            EXPECT_EQ(from, 2000000);
+        } else {
+            EXPECT_NEAR(from, r.expected, 2 * td_blockframes);
+            EXPECT_EQ(from % td_blockframes, 0);
+            // The last part's claims stop there.
+            EXPECT_EQ(td_claim(boundary->last, r.last_claimed, 2000000), from);
         }
         td_boundary_free(boundary);
     }
