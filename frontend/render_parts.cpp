@@ -80,10 +80,10 @@ void skip_to(int32_t at, int32_t to, bool notes, int64_t* take_ns)
 }
 
 // What a frame of rendering costs the last part besides the mixing, with
-// notes: writing them (measured), recording them and the room they take
-// in the processor's caches (not measured apart): together about what
-// moving on costs a frame with notes, by the bench modules, from 4 to 32
-// channels.
+// notes: writing them, which is measured, and recording them and the room
+// they take in the processor's caches, which are not measured apart from
+// moving on. Counted as half the writing and half of what moving on costs
+// a frame: the bench modules, 4 to 32 channels, end closest together so.
 double notes_extra(int64_t began, int32_t at, int64_t take_ns, bool notes)
 {
     if (!notes || at == 0)
