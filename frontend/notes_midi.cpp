@@ -167,8 +167,9 @@ struct track {
     int64_t next_playing = never;      // the earliest next tick of those playing
 };
 
-// A bend to a period from a key: known, within the bend range, the value.
-constexpr uint16_t bend_known = 0x8000, bend_near = 0x4000, bend_bits = 0x3FFF;
+// A bend to a period from a key: known, within the bend range, and its
+// value in the low 14 bits.
+constexpr uint16_t bend_known = 0x8000, bend_near = 0x4000;
 
 }  // namespace
 
