@@ -273,13 +273,13 @@ bool render_track(const td_dataset_setup& setup, const module_file& m, track& t,
     if (!ok)
         reason = "the module could not be started";
     t.shape = shape_for(setup.render, frames);
-    const td_output_spec spec{setup.render.format, setup.render.flac_level,
+    const td_output_form form{setup.render.format, setup.render.flac_level,
                               td_printable(m.header.data(), td_title_bytes)};
     td_stems_layout layout;
     layout.stems_dir = "stems";
     layout.quiet = true;
     layout.stats = &t.stats;
-    ok = ok && td_write_stems(dir.c_str(), t.shape, spec, true, layout) == 0;
+    ok = ok && td_write_stems(dir.c_str(), t.shape, form, true, layout) == 0;
     for (int32_t n = 1; ok && n < 32; n++)
         if (vex_sample_used(n))
             t.stems |= uint32_t{1} << n;

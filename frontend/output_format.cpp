@@ -15,16 +15,16 @@ td_format td_format_for(const std::string& dest, td_format asked)
 const char* td_extension(td_format format) { return format == td_format::flac ? ".flac" : ".wav"; }
 
 std::unique_ptr<td_sink> td_file_sink(const std::string& dest, const td_audio& audio,
-                                      const td_output_spec& spec)
+                                      const td_output_form& form)
 {
-    if (spec.format == td_format::flac)
-        return td_flac_file_sink(dest, audio, spec.flac_level, spec.title);
+    if (form.format == td_format::flac)
+        return td_flac_file_sink(dest, audio, form.flac_level, form.title);
     return td_wav_file_sink(dest, audio);
 }
 
-std::unique_ptr<td_sink> td_stream_sink(int fd, const td_audio& audio, const td_output_spec& spec)
+std::unique_ptr<td_sink> td_stream_sink(int fd, const td_audio& audio, const td_output_form& form)
 {
-    if (spec.format == td_format::flac)
-        return td_flac_stream_sink(fd, audio, spec.flac_level, spec.title);
+    if (form.format == td_format::flac)
+        return td_flac_stream_sink(fd, audio, form.flac_level, form.title);
     return td_wav_stream_sink(fd, audio);
 }

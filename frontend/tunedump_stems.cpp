@@ -33,7 +33,7 @@ struct stem_file {
 struct stems_run {
     std::string dir;
     td_render_shape shape;
-    td_output_spec spec;
+    td_output_form form;
     td_stems_layout layout;
     std::vector<td_note_file> notes;
     int stems_dir_slot = -1;  // the stems' folder, where this run made it
@@ -144,9 +144,9 @@ void append(stem_file& f, const int16_t* stereo, const td_render_shape& shape, i
 bool open_file(stems_run& run, int32_t n, int32_t done)
 {
     stem_file& f = run.files[n];
-    f.path = run.dir + "/" + td_stem_path(run.layout, n, td_extension(run.spec.format));
+    f.path = run.dir + "/" + td_stem_path(run.layout, n, td_extension(run.form.format));
     const td_audio audio{run.shape.channels, run.shape.rate, run.shape.frames};
-    f.sink = td_file_sink(f.path, audio, run.spec);
+    f.sink = td_file_sink(f.path, audio, run.form);
     if (f.sink->failed())
         return false;
     append(f, nullptr, run.shape, done);
@@ -323,7 +323,7 @@ std::string td_stem_path(const td_stems_layout& layout, int32_t n, const char* e
     return layout.stems_dir.empty() ? name : layout.stems_dir + "/" + name;
 }
 
-int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec,
+int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_form& form,
                    bool notes, const td_stems_layout& layout)
 {
     const int dir_slot = take_folder(outdir);
@@ -335,7 +335,7 @@ int td_write_stems(const char* outdir, const td_render_shape& shape, const td_ou
     auto run = std::make_unique<stems_run>();
     run->dir = outdir;
     run->shape = shape;
-    run->spec = spec;
+    run->form = form;
     run->layout = layout;
     if (layout.stats != nullptr)
         *layout.stats = td_stems_stats{};

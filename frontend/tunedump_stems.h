@@ -36,13 +36,13 @@ struct td_stems_layout {
 };
 
 // Renders the loaded and started module into outdir as shape says, in the
-// spec's format; with notes also notes.csv, notes.mid and one
+// form's format; with notes also notes.csv, notes.mid and one
 // MIDI/NN-name.mid per stem. Prints one line per file. 0 on success.
 // On failure "File error." and outdir as it was: files this run would have
 // replaced untouched, files it would have created absent, the folder
 // removed only if this run made it. Stems are published first and mix.wav
 // last, so a new mix.wav marks a complete set.
-int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_spec& spec,
+int td_write_stems(const char* outdir, const td_render_shape& shape, const td_output_form& form,
                    bool notes = false, const td_stems_layout& layout = td_stems_layout{});
 // The path of sample n's stem (1..31, or 0 for the mix) below outdir, as
 // td_write_stems names it.

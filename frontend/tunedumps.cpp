@@ -64,9 +64,9 @@ td_render_shape shape_of(const td_render_options& options, int32_t frames)
     return shape;
 }
 
-td_output_spec spec_of(const td_render_options& options, td_format format)
+td_output_form form_of(const td_render_options& options, td_format format)
 {
-    return td_output_spec{format, options.flac_level,
+    return td_output_form{format, options.flac_level,
                           td_printable(td_module_image(), td_title_bytes)};
 }
 
@@ -95,14 +95,14 @@ int render_main(const td_request& r)
     td_cleanup_install(!to_stdout);
     const td_render_shape shape = shape_of(r.render, frames);
     const td_audio audio{shape.channels, shape.rate, shape.frames};
-    const td_output_spec spec =
-        spec_of(r.render, td_format_for(to_stdout ? "" : r.dest, r.render.format));
+    const td_output_form form =
+        form_of(r.render, td_format_for(to_stdout ? "" : r.dest, r.render.format));
     std::vector<td_note_file> notes;
     if (r.notes)
         notes = td_note_files_for(r.notes_file, r.dest);
     vex_notes_record(0);
-    std::unique_ptr<td_sink> sink = to_stdout ? td_stream_sink(STDOUT_FILENO, audio, spec)
-                                              : td_file_sink(r.dest, audio, spec);
+    std::unique_ptr<td_sink> sink = to_stdout ? td_stream_sink(STDOUT_FILENO, audio, form)
+                                              : td_file_sink(r.dest, audio, form);
     bool ok = !sink->failed() &&
               (!r.notes ||
                td_note_files_start(notes, td_note_names_of(td_module_image()), shape.rate)) &&
@@ -132,7 +132,7 @@ int stems_main(const td_request& r)
     const td_format format =
         r.render.format == td_format::automatic ? td_format::wav : r.render.format;
     const int status =
-        td_write_stems(r.dest, shape_of(r.render, frames), spec_of(r.render, format), r.notes);
+        td_write_stems(r.dest, shape_of(r.render, frames), form_of(r.render, format), r.notes);
     vex_close();
     return status;
 }

@@ -158,13 +158,13 @@ TEST(FlacSink, StemsDecodeToTheWavStems)
     const std::vector<uint8_t> module = mb_build(generated_modules::generated(8, 62));
     const std::string wavs = cli::scratch_dir() + "/wav-stems";
     const std::string flacs = cli::scratch_dir() + "/flac-stems";
-    td_output_spec flac;
+    td_output_form flac;
     flac.format = td_format::flac;
     td_render_shape shape;
     shape.frames = td_whole_blocks(4 * td_rate);
     shape.channels = 2;
     start(module);
-    ASSERT_EQ(td_write_stems(wavs.c_str(), shape, td_output_spec{}), 0);
+    ASSERT_EQ(td_write_stems(wavs.c_str(), shape, td_output_form{}), 0);
     start(module);
     ASSERT_EQ(td_write_stems(flacs.c_str(), shape, flac), 0);
     int files = 0;

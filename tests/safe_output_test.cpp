@@ -328,7 +328,7 @@ TEST(SafeOutput, TwoStemsRunsInOneProcess)
         vex_start(1);
         td_render_shape shape;
         shape.frames = td_whole_blocks(2 * td_rate);
-        ASSERT_EQ(td_write_stems(folder.c_str(), shape, td_output_spec{}), 0);
+        ASSERT_EQ(td_write_stems(folder.c_str(), shape, td_output_form{}), 0);
     }
     const std::string module = dir + "/second.mod";
     mb_write_bytes(b, module);
