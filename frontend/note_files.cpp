@@ -69,10 +69,7 @@ void settle_notes(std::vector<vex_note>& notes, int64_t frame, Use use)
 {
     const auto ready = std::partition(notes.begin(), notes.end(),
                                       [frame](const vex_note& n) { return n.start_frame < frame; });
-    std::sort(notes.begin(), ready, [](const vex_note& a, const vex_note& b) {
-        return a.start_frame != b.start_frame ? a.start_frame < b.start_frame
-                                              : a.channel < b.channel;
-    });
+    std::sort(notes.begin(), ready, td_note_before);
     for (auto n = notes.begin(); n != ready; ++n)
         use(*n);
     notes.erase(notes.begin(), ready);

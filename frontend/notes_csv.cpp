@@ -60,6 +60,8 @@ char* put_pitch(char* p, int32_t period)
     return p + t.length;
 }
 
+// The tracker's name of note index n: letter, '-' or '#', then the octave
+// n / 12 - 1 (36 is C-2, 0 is C--1); nothing for -1.
 char* put_note_name(char* p, int32_t n)
 {
     static const char names[12][3] = {"C-", "C#", "D-", "D#", "E-", "F-",

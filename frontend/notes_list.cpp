@@ -45,21 +45,14 @@ td_note_names td_note_names_of(const uint8_t* image)
 
 double td_note_pitch(int32_t period) { return 60.0 + 12.0 * std::log2(428.0 / period); }
 
-std::string td_note_name(int32_t n)
+bool td_note_before(const vex_note& a, const vex_note& b)
 {
-    static const char* const names[12] = {"C-", "C#", "D-", "D#", "E-", "F-",
-                                          "F#", "G-", "G#", "A-", "A#", "B-"};
-    if (n < 0)
-        return "";
-    return names[n % 12] + std::to_string(n / 12 - 1);
+    return a.start_frame != b.start_frame ? a.start_frame < b.start_frame : a.channel < b.channel;
 }
 
 std::vector<vex_note> td_notes_in_order(const td_note_list& list)
 {
     std::vector<vex_note> notes = list.notes;
-    std::stable_sort(notes.begin(), notes.end(), [](const vex_note& a, const vex_note& b) {
-        return a.start_frame != b.start_frame ? a.start_frame < b.start_frame
-                                              : a.channel < b.channel;
-    });
+    std::stable_sort(notes.begin(), notes.end(), td_note_before);
     return notes;
 }

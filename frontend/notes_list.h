@@ -25,8 +25,7 @@ td_note_names td_note_names_of(const uint8_t* image);
 // 60 + 12 x log2(428 / period): period 428, C-2, is MIDI note 60. Only for
 // periods above 0.
 double td_note_pitch(int32_t period);
-// The tracker's name of note index n: letter, '-' or '#', then the octave
-// n / 12 - 1 (36 is C-2, 0 is C--1); empty for -1.
-std::string td_note_name(int32_t n);
+// The order notes are listed in: by start frame, then channel.
+bool td_note_before(const vex_note& a, const vex_note& b);
 // The notes sorted by start frame, then channel.
 std::vector<vex_note> td_notes_in_order(const td_note_list& list);

@@ -58,21 +58,30 @@ void put_number(std::string& out, uint32_t value, int bytes)
         out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+
+int varlen_size(uint64_t value)
+{
+    int n = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        n++;
+    }
+    return n;
+}
+
+void put_varlen(char* p, uint64_t value, int size)
+{
+    for (int i = size - 1; i >= 0; i--) {
+        p[i] = static_cast<char>((value & 0x7F) | (i == size - 1 ? 0 : 0x80));
+        value >>= 7;
+    }
+}
+
 void put_varlen(std::string& out, uint64_t value)
 {
-    if (value < 0x80) {
-        out += static_cast<char>(value);
-        return;
-    }
-    char bytes[10];
-    int n = 0;
-    do {
-        bytes[n++] = static_cast<char>(value & 0x7F);
-        value >>= 7;
-    } while (value != 0);
-    while (n > 1)
-        out += static_cast<char>(bytes[--n] | 0x80);
-    out += bytes[0];
+    const int size = varlen_size(value);
+    out.resize(out.size() + static_cast<size_t>(size));
+    put_varlen(out.data() + out.size() - size, value, size);
 }
 
 void put_event(std::string& out, uint32_t e)
@@ -264,24 +273,6 @@ Byte* put(Byte* p, int status, int a, int b)
     p[2] = static_cast<Byte>(a);
     p[3] = static_cast<Byte>(b);
     return p + 4;
-}
-
-int varlen_size(uint64_t value)
-{
-    int n = 1;
-    while (value >= 0x80) {
-        value >>= 7;
-        n++;
-    }
-    return n;
-}
-
-void put_varlen(char* p, uint64_t value, int size)
-{
-    for (int i = size - 1; i >= 0; i--) {
-        p[i] = static_cast<char>((value & 0x7F) | (i == size - 1 ? 0 : 0x80));
-        value >>= 7;
-    }
 }
 
 void new_block(track& t, size_t capacity)

@@ -24,13 +24,13 @@ double pace_of(const td_claims& claims)
     return static_cast<double>(td_boundary_now() - started) / static_cast<double>(rendered);
 }
 
-void open_claims(td_claims& claims, int32_t from)
+}  // namespace
+
+void td_claims_open(td_claims& claims, int32_t from)
 {
     claims.from = from;
     claims.claim = static_cast<uint64_t>(from);
 }
-
-}  // namespace
 
 td_part_boundary* td_boundary_new(int32_t from)
 {
@@ -39,7 +39,7 @@ td_part_boundary* td_boundary_new(int32_t from)
     if (memory == MAP_FAILED)
         return nullptr;
     auto* boundary = new (memory) td_part_boundary;
-    open_claims(boundary->before, from);
+    td_claims_open(boundary->before, from);
     return boundary;
 }
 

@@ -39,6 +39,8 @@ void td_boundary_free(td_part_boundary* boundary);
 
 int64_t td_boundary_now();
 
+// Claims that start at frame from.
+void td_claims_open(td_claims& claims, int32_t from);
 // The claiming part, which has rendered up to frame at: claims up to want
 // and says how far it may render, at when nothing is left to it. Its first
 // claim starts the clock its pace is judged by.

@@ -142,10 +142,9 @@ bool take_the_end(const td_output_file& file, int64_t data_offset, const td_rend
 void render_last(td_sink& sink, const td_render_shape& shape, td_part_boundary& boundary,
                  int32_t start, bool notes)
 {
-    td_claims& claims = boundary.last;
-    claims.from = start;
-    claims.claim = static_cast<uint64_t>(start);
-    const int32_t to = render_claimed(sink, shape, start, claims, notes ? td_note_files_take : nullptr);
+    td_claims_open(boundary.last, start);
+    const int32_t to =
+        render_claimed(sink, shape, start, boundary.last, notes ? td_note_files_take : nullptr);
     int64_t take_ns = 0;
     if (notes && !sink.failed())
         skip_to(to, shape.frames, true, &take_ns);
