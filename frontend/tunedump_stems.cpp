@@ -334,6 +334,9 @@ int td_write_stems(const char* outdir, const td_render_shape& shape, const td_ou
     }
     auto run = std::make_unique<stems_run>();
     run->dir = outdir;
+    // "stems/" names its files stems/NN-name.wav, not stems//NN-name.wav.
+    while (run->dir.size() > 1 && run->dir.back() == '/')
+        run->dir.pop_back();
     run->shape = shape;
     run->form = form;
     run->layout = layout;
