@@ -1,6 +1,7 @@
 #include "frontend/notes_csv.h"
 
 #include <charconv>
+#include <cstring>
 
 const char td_notes_csv_header[] =
     "start_frame,end_frame,start_s,end_s,channel,sample,sample_name,note,period,pitch,volume\n";
@@ -9,7 +10,23 @@ namespace {
 
 constexpr int32_t cached_periods = 4096;
 
-char* put_int(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
+char* put_int(char* p, int64_t value)
+{
+    // Most numbers of a row are small: the channel, sample, volume, period.
+    if (value >= 0 && value < 100000) {
+        char digits[5];
+        int n = 0;
+        auto v = static_cast<uint32_t>(value);
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (n > 0)
+            *p++ = digits[--n];
+        return p;
+    }
+    return std::to_chars(p, p + 24, value).ptr;
+}
 
 // frame / rate with 6 decimals, as printf's "%.6f" shows the double. The
 // quotient is rounded exactly in integers, which gives the same digits
@@ -33,6 +50,43 @@ char* put_seconds(char* p, int64_t frame, int32_t rate)
         fraction /= 10;
     }
     return p + 6;
+}
+
+// A frame's two columns as text, its number and its seconds, kept by
+// frame: the notes of every channel start and end on the same few frames.
+struct frame_text {
+    int64_t frame = -1;
+    int32_t rate = 0;
+    uint8_t number_length = 0, seconds_length = 0;
+    char number[24], seconds[40];
+};
+
+const frame_text& text_of(int64_t frame, int32_t rate)
+{
+    static frame_text cache[256];
+    frame_text& t = cache[static_cast<uint64_t>(frame) & 255];
+    if (t.frame != frame || t.rate != rate) {
+        t.frame = frame;
+        t.rate = rate;
+        t.number_length = static_cast<uint8_t>(put_int(t.number, frame) - t.number);
+        t.seconds_length = static_cast<uint8_t>(put_seconds(t.seconds, frame, rate) - t.seconds);
+    }
+    return t;
+}
+
+// The column and the comma after it.
+char* put_number(char* p, const frame_text& t)
+{
+    std::memcpy(p, t.number, t.number_length);
+    p[t.number_length] = ',';
+    return p + t.number_length + 1;
+}
+
+char* put_seconds(char* p, const frame_text& t)
+{
+    std::memcpy(p, t.seconds, t.seconds_length);
+    p[t.seconds_length] = ',';
+    return p + t.seconds_length + 1;
 }
 
 // "%.3f" of the pitch, kept by period: a song has few of them.
@@ -80,14 +134,11 @@ void td_notes_csv_row(std::string& out, const vex_note& n, const td_note_names& 
 {
     char row[256];
     char* p = row;
-    p = put_int(p, n.start_frame);
-    *p++ = ',';
-    p = put_int(p, n.end_frame);
-    *p++ = ',';
-    p = put_seconds(p, n.start_frame, rate);
-    *p++ = ',';
-    p = put_seconds(p, n.end_frame, rate);
-    *p++ = ',';
+    // Each lookup may take the other's place in the cache.
+    p = put_number(p, text_of(n.start_frame, rate));
+    p = put_number(p, text_of(n.end_frame, rate));
+    p = put_seconds(p, text_of(n.start_frame, rate));
+    p = put_seconds(p, text_of(n.end_frame, rate));
     p = put_int(p, n.channel + 1);
     *p++ = ',';
     p = put_int(p, n.sample);
