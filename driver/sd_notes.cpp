@@ -51,6 +51,8 @@ struct running_note {
 
 voice_state voices[channels];
 running_note running[channels];
+// Bit ch: the tick gave channel ch a read position or a sample.
+uint32_t marked = 0;
 uint32_t sample_length[samples];
 int32_t current = 0;
 // The mixer's solo sample as the module was loaded: only its notes count.
@@ -123,29 +125,14 @@ inline void note_changes(int ch, int64_t frame)
         r.silent_from = frame;
 }
 
-// A voice that ran out since the last tick stays silent until it is given
-// a read position again: its note ends where it ran out. A run-out before
-// the note's start is an earlier note's, left standing until the mixer
-// takes the new read position at its next block.
-void end_run_out_notes()
-{
-    for (int ch = 0; ch < song_channels; ch++) {
-        if (!mix_voiceended[ch] || !running[ch].open)
-            continue;
-        const int64_t frame = mix_voiceendframe[ch] + clock_offset;
-        if (frame >= running[ch].note.start_frame)
-            end_note(ch, frame);
-    }
-}
-
 // A tick that set a read position or a sample.
-void settle_marks(int ch, int64_t frame, int32_t cell_note)
+void settle_marks(int ch, int64_t frame, int32_t (*cell_note)(int32_t))
 {
     voice_state& v = voices[ch];
     const bool plays_on = v.started && sample_length[v.sample] > 0 && !mix_voiceended[ch];
     const bool switched = v.sample_set && v.sample != v.sample_before && plays_on;
     if (v.offset_start || v.first_sample || switched)
-        start_note(ch, frame, cell_note);
+        start_note(ch, frame, cell_note(ch));
     else if (sample_length[v.sample] == 0)
         end_note(ch, frame);  // an empty sample silences the voice
     else if (running[ch].open)
@@ -153,25 +140,25 @@ void settle_marks(int ch, int64_t frame, int32_t cell_note)
     v.offset_start = v.first_sample = v.sample_set = false;
 }
 
-// Most ticks set neither: the note goes on or not, as it was. A first
-// sample is set with sample_set.
-inline void settle_tick(int ch, int64_t frame, int32_t cell_note)
+// A voice that ran out since the last tick stays silent until it is given
+// a read position again: its note ends where it ran out (frame, by the
+// mixer's clock as of the last tick). A run-out before the note's start is
+// an earlier note's, left standing until the mixer takes the new read
+// position at its next block.
+inline void end_if_run_out(int ch, int64_t offset)
 {
-    const voice_state& v = voices[ch];
-    if (v.offset_start || v.sample_set)
-        settle_marks(ch, frame, cell_note);
-    else if (!running[ch].open)
+    if (!mix_voiceended[ch] || !running[ch].open)
         return;
-    else if (sample_length[v.sample] == 0)
+    const int64_t frame = mix_voiceendframe[ch] + offset;
+    if (frame >= running[ch].note.start_frame)
         end_note(ch, frame);
-    else
-        note_changes(ch, frame);
 }
 
 void clear_tick_marks()
 {
     for (voice_state& v : voices)
         v.offset_start = v.first_sample = v.sample_set = false;
+    marked = 0;
 }
 
 void forget_notes()
@@ -209,6 +196,7 @@ void notes_setsample(int32_t n)
     if (!v.sample_set)
         v.sample_before = v.sample;
     v.sample_set = true;
+    marked |= uint32_t{1} << current;
     v.sample = slot(n);
     if (!v.started && sample_length[v.sample] > 0)
         v.started = v.first_sample = true;
@@ -231,8 +219,10 @@ void notes_setoffset(int32_t offset)
 {
     next_setoffset(offset);
     voice_state& v = voices[current];
-    if (static_cast<uint32_t>(offset) < sample_length[v.sample])
+    if (static_cast<uint32_t>(offset) < sample_length[v.sample]) {
         v.started = v.offset_start = true;
+        marked |= uint32_t{1} << current;
+    }
 }
 
 void notes_resetvoices()
@@ -304,21 +294,32 @@ void sd_notes_record(bool on)
         forget_notes();
         clear_tick_marks();
     } else if (sd_notes_on) {
-        end_run_out_notes();
+        for (int ch = 0; ch < song_channels; ch++)
+            end_if_run_out(ch, clock_offset);
         for (int ch = 0; ch < channels; ch++)
             end_note(ch, mix_frameclock + clock_offset);
     }
     sd_notes_on = on;
 }
 
-void sd_notes_tick(int64_t frame, const int32_t* cell_notes, int32_t count)
+// Each channel's note ends where its voice ran out, then the tick settles
+// it. Most ticks mark no channel: a running note then goes on, with the
+// tick's period and volume (its sample is the one it started with, which
+// has data: an empty one would have ended it).
+void sd_notes_tick(int64_t frame, int32_t (*cell_note)(int32_t), int32_t count)
 {
-    end_run_out_notes();
+    const int64_t offset_before = clock_offset;
     clock_offset = frame - mix_frameclock;
     count = std::min(count, channels);
     song_channels = std::max(song_channels, count);
-    for (int ch = 0; ch < count; ch++)
-        settle_tick(ch, frame, cell_notes[ch]);
+    for (int ch = 0; ch < count; ch++) {
+        end_if_run_out(ch, offset_before);
+        if (marked & (uint32_t{1} << ch))
+            settle_marks(ch, frame, cell_note);
+        else if (running[ch].open)
+            note_changes(ch, frame);
+    }
+    marked = 0;
 }
 
 int32_t sd_notes_take(vex_note* notes, int32_t max)

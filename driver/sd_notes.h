@@ -15,9 +15,10 @@ extern bool sd_notes_on;
 // On: from an empty list, with what the voices hold now. Off: the running
 // notes end at the frame the mixer has reached.
 void sd_notes_record(bool on);
-// After a replay tick whose first frame is frame: cell_notes holds the
-// note index of each of the channels' cells, or -1 for none.
-void sd_notes_tick(int64_t frame, const int32_t* cell_notes, int32_t channels);
+// After a replay tick whose first frame is frame: cell_note(ch) is the note
+// index of channel ch's cell, or -1 for none, asked of the channels that
+// start a note.
+void sd_notes_tick(int64_t frame, int32_t (*cell_note)(int32_t), int32_t channels);
 // The ended notes not handed out yet, up to max of them, in the order they
 // ended; the notes handed out by the call before are then forgotten.
 int32_t sd_notes_take(vex_note* notes, int32_t max);

@@ -5,15 +5,19 @@
 #include "replayer/pt.h"
 #include "tunedump/tunedump.h"
 
+namespace {
+
+int32_t cell_note(int32_t ch)
+{
+    const int32_t n = pt_lineptr != nullptr ? pt_lineptr[4 * ch + 1] : pt_nonote;
+    return n < pt_nonote ? n : -1;
+}
+
+}  // namespace
+
 void vex_notes_cells(int64_t frame)
 {
-    int32_t notes[pt_maxchannels];
-    const int32_t count = pt_channels < pt_maxchannels ? pt_channels : pt_maxchannels;
-    for (int32_t ch = 0; ch < count; ch++) {
-        const int32_t n = pt_lineptr != nullptr ? pt_lineptr[4 * ch + 1] : pt_nonote;
-        notes[ch] = n < pt_nonote ? n : -1;
-    }
-    sd_notes_tick(frame, notes, count);
+    sd_notes_tick(frame, cell_note, pt_channels < pt_maxchannels ? pt_channels : pt_maxchannels);
 }
 
 void vex_notes_record(int32_t on) { sd_notes_record(on != 0); }
