@@ -160,7 +160,6 @@ struct voice {
     // is not added to until the sweep is over.
     const change* next = nullptr;
     const change* last = nullptr;
-    uint16_t quick_bend = 0;
     bool started = false, done = false;
 };
 
@@ -473,31 +472,52 @@ void play(td_midi_writer& w, track& t, voice& v, int64_t tick, tick_out& o)
     v.next_tick = v.end_tick;
 }
 
-// Whether the voice's step at tick is what most are: a lone change before
-// its last tick, which bends the key it sounds or changes the expression.
-// Its bend, if any, is then kept in quick_bend.
-inline bool quick(const td_midi_writer& w, voice& v, int64_t tick)
+// The bend of the voice's change at tick, if it is what most are: a lone
+// change before its last tick, which bends the key it sounds or changes
+// the expression alone. 0 for none; false if the change is another kind.
+inline bool quick(const td_midi_writer& w, const voice& v, int64_t tick, uint16_t* bend)
 {
     const change* const c = v.next;
-    if (!v.started || c == v.last || c->tick != tick || tick == v.end_tick ||
-        (c + 1 != v.last && c[1].tick == tick))
+    if (!v.started || tick == v.end_tick || (c + 1 != v.last && c[1].tick == tick))
         return false;
-    if (c->period <= 0 || c->period == v.h.period) {
-        v.quick_bend = 0;
+    *bend = 0;
+    if (c->period <= 0 || c->period == v.h.period)
         return true;
-    }
     if (!v.h.sounding)
         return false;
-    v.quick_bend = bend_of(w, v.h.bends, v.h.key, c->period);
-    return (v.quick_bend & bend_near) != 0;
+    *bend = bend_of(w, v.h.bends, v.h.key, c->period);
+    return (*bend & bend_near) != 0;
+}
+
+// A voice's lone change, both of its controls written and the pointer
+// moved on only past those it has.
+inline char* put_quick(char* p, voice& v, uint16_t bend)
+{
+    const change& c = *v.next;
+    if (c.volume != v.h.volume) {
+        v.h.volume = c.volume;
+        p = put(p, 0xB0 | v.h.c, 11, clamp7(2 * c.volume));
+    }
+    if (bend != 0) {
+        v.h.period = c.period;
+        p = put(p, 0xE0 | v.h.c, bend & 0x7F, (bend >> 7) & 0x7F);
+    }
+    ++v.next;
+    v.next_tick = v.next != v.last ? v.next->tick : v.end_tick;
+    return p;
 }
 
 // The track's ticks before limit whose steps are all quick, each tick's
-// time straight before its events in the track's block. False if there
-// was none.
+// time straight before its events in the track's block. A tick is written
+// as its voices come; when one of them is not quick, those before it go
+// back to where the tick found them. False if there was none.
 bool play_quick(td_midi_writer& w, track& t, int64_t limit)
 {
-    const size_t most = 10 + 8 * t.playing.size();  // the time, two controls a voice
+    constexpr size_t most_voices = 64;
+    const size_t voices = t.playing.size();
+    if (voices > most_voices)
+        return false;
+    const size_t most = 10 + 8 * voices;  // the time, two controls a voice
     if (t.body.empty())
         new_block(t, std::max(block_bytes, 2 * most));
     byte_block* block = &t.body.back();
@@ -505,10 +525,10 @@ bool play_quick(td_midi_writer& w, track& t, int64_t limit)
     int64_t at = t.at;
     int64_t tick = t.next_playing;
     bool any = false;
+    struct before {
+        int32_t volume, period;
+    } was[most_voices];
     for (; tick < limit && tick != 0; any = true) {
-        for (voice& v : t.playing)
-            if (v.next_tick == tick && !quick(w, v, tick))
-                goto done;
         if (block->capacity - static_cast<size_t>(p - block->bytes.get()) < most) {
             block->size = static_cast<size_t>(p - block->bytes.get());
             new_block(t, std::max(block_bytes, 2 * most));
@@ -521,26 +541,37 @@ bool play_quick(td_midi_writer& w, track& t, int64_t limit)
         char* const start = p;
         p += size - 1;
         int64_t next = never;
-        for (voice& v : t.playing) {
+        uint64_t moved = 0;
+        for (size_t k = 0; k < voices; k++) {
+            voice& v = t.playing[k];
             if (v.next_tick == tick) {
-                const change& c = *v.next;
-                if (c.volume != v.h.volume) {
-                    v.h.volume = c.volume;
-                    p = put(p, 0xB0 | v.h.c, 11, clamp7(2 * c.volume));
+                uint16_t bend;
+                if (!quick(w, v, tick, &bend)) {
+                    for (size_t j = 0; j < k; j++) {
+                        if (moved & (uint64_t{1} << j)) {
+                            voice& back = t.playing[j];
+                            --back.next;
+                            back.next_tick = tick;
+                            back.h.volume = was[j].volume;
+                            back.h.period = was[j].period;
+                        }
+                    }
+                    p = start;
+                    goto done;
                 }
-                if (v.quick_bend != 0) {
-                    v.h.period = c.period;
-                    p = put(p, 0xE0 | v.h.c, v.quick_bend & 0x7F, (v.quick_bend >> 7) & 0x7F);
-                }
-                ++v.next;
-                v.next_tick = v.next != v.last ? v.next->tick : v.end_tick;
+                was[k] = {v.h.volume, v.h.period};
+                moved |= uint64_t{1} << k;
+                p = put_quick(p, v, bend);
             }
             next = std::min(next, v.next_tick);
         }
         if (p == start + size - 1) {
             p = start;
         } else {
-            put_varlen(start, delta, size);
+            if (size == 1)
+                *start = static_cast<char>(delta);
+            else
+                put_varlen(start, delta, size);
             at = tick;
         }
         tick = next;
