@@ -22,7 +22,7 @@ struct note_run {
     td_note_names names;
     int32_t rate = 44100;
     std::vector<std::string> rows;  // by file: CSV rows not written yet
-    bool csv = false;
+    std::vector<size_t> csv_files;  // the CSV files, by index
     std::vector<vex_note> waiting;  // ended, without a CSV row yet
     std::vector<vex_note> midi_waiting[32];  // by sample: ended, without a place in the tracks
     td_midi_ptr midi;
@@ -77,9 +77,9 @@ void settle_notes(std::vector<vex_note>& notes, int64_t frame, Use use)
 
 void write_row(const vex_note& note)
 {
-    for (size_t i = 0; i < run.rows.size(); i++) {
+    for (const size_t i : run.csv_files) {
         const td_note_file& f = (*run.files)[i];
-        if (is_csv(f) && (f.sample == 0 || f.sample == note.sample)) {
+        if (f.sample == 0 || f.sample == note.sample) {
             td_notes_csv_row(run.rows[i], note, run.names, run.rate);
             write_rows(i, csv_run_bytes);
         }
@@ -117,7 +117,7 @@ void take_ended()
                 td_midi_keep(*run.midi, note, vex_note_changes_at(note.first_change, note.changes));
                 run.midi_waiting[note.sample & 31].push_back(note);
             }
-            if (run.csv)
+            if (!run.csv_files.empty())
                 run.waiting.push_back(note);
         }
     }
@@ -137,7 +137,7 @@ void end_run()
 {
     run.files = nullptr;
     run.rows.clear();
-    run.csv = false;
+    run.csv_files.clear();
     run.waiting.clear();
     run.waiting.shrink_to_fit();
     for (std::vector<vex_note>& notes : run.midi_waiting) {
@@ -189,7 +189,7 @@ bool td_note_files_start(std::vector<td_note_file>& files, const td_note_names& 
     for (size_t i = 0; i < files.size(); i++) {
         if (is_csv(files[i])) {
             run.rows[i] = td_notes_csv_header;
-            run.csv = true;
+            run.csv_files.push_back(i);
         }
         else if (!run.midi)
             run.midi = td_midi_start(names, rate);

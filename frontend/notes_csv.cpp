@@ -13,6 +13,10 @@ constexpr int32_t cached_periods = 4096;
 char* put_int(char* p, int64_t value)
 {
     // Most numbers of a row are small: the channel, sample, volume, period.
+    if (value >= 0 && value < 10) {
+        *p = static_cast<char>('0' + value);
+        return p + 1;
+    }
     if (value >= 0 && value < 100000) {
         char digits[5];
         int n = 0;
@@ -74,17 +78,18 @@ const frame_text& text_of(int64_t frame, int32_t rate)
     return t;
 }
 
-// The column and the comma after it.
+// The column and the comma after it. A text is copied whole, the row
+// going on from where it ends: the row has room for it.
 char* put_number(char* p, const frame_text& t)
 {
-    std::memcpy(p, t.number, t.number_length);
+    std::memcpy(p, t.number, sizeof t.number);
     p[t.number_length] = ',';
     return p + t.number_length + 1;
 }
 
 char* put_seconds(char* p, const frame_text& t)
 {
-    std::memcpy(p, t.seconds, t.seconds_length);
+    std::memcpy(p, t.seconds, sizeof t.seconds);
     p[t.seconds_length] = ',';
     return p + t.seconds_length + 1;
 }
@@ -109,8 +114,7 @@ char* put_pitch(char* p, int32_t period)
                         .ptr;
         t.length = static_cast<uint8_t>(end - t.text);
     }
-    for (int i = 0; i < t.length; i++)
-        p[i] = t.text[i];
+    std::memcpy(p, t.text, sizeof t.text);
     return p + t.length;
 }
 
@@ -132,20 +136,31 @@ char* put_note_name(char* p, int32_t n)
 void td_notes_csv_row(std::string& out, const vex_note& n, const td_note_names& names,
                       int32_t rate)
 {
-    char row[256];
+    // Below 128 bytes before the name and after it, 64 more for the whole
+    // copies.
+    constexpr size_t longest_name = 64;
+    char row[256 + longest_name];
     char* p = row;
-    // Each lookup may take the other's place in the cache.
-    p = put_number(p, text_of(n.start_frame, rate));
-    p = put_number(p, text_of(n.end_frame, rate));
-    p = put_seconds(p, text_of(n.start_frame, rate));
-    p = put_seconds(p, text_of(n.end_frame, rate));
+    // The end's lookup may take the start's place in the cache.
+    const frame_text start = text_of(n.start_frame, rate);
+    const frame_text& end = text_of(n.end_frame, rate);
+    p = put_number(p, start);
+    p = put_number(p, end);
+    p = put_seconds(p, start);
+    p = put_seconds(p, end);
     p = put_int(p, n.channel + 1);
     *p++ = ',';
     p = put_int(p, n.sample);
     *p++ = ',';
-    out.append(row, static_cast<size_t>(p - row));
-    out += names[static_cast<size_t>(n.sample) & 31];
-    p = row;
+    const std::string& name = names[static_cast<size_t>(n.sample) & 31];
+    if (name.size() <= longest_name) {
+        std::memcpy(p, name.data(), name.size());
+        p += name.size();
+    } else {
+        out.append(row, static_cast<size_t>(p - row));
+        out += name;
+        p = row;
+    }
     *p++ = ',';
     p = put_note_name(p, n.note);
     *p++ = ',';
