@@ -477,8 +477,10 @@ void play(td_midi_writer& w, track& t, voice& v, int64_t tick, tick_out& o)
 // the expression alone. 0 for none; false if the change is another kind.
 inline bool quick(const td_midi_writer& w, const voice& v, int64_t tick, uint16_t* bend)
 {
+    // Every voice a quick tick finds has started: voices join at their
+    // start, which is no quick tick.
     const change* const c = v.next;
-    if (!v.started || tick == v.end_tick || (c + 1 != v.last && c[1].tick == tick))
+    if (tick == v.end_tick || (c + 1 != v.last && c[1].tick == tick))
         return false;
     *bend = 0;
     if (c->period <= 0 || c->period == v.h.period)
@@ -634,7 +636,10 @@ bool play_alone(td_midi_writer& w, track& t, voice& v, int64_t limit)
         }
         if (bends)
             p = put(p, 0xE0 | h.c, bend & 0x7F, (bend >> 7) & 0x7F);
-        put_varlen(start, delta, size);
+        if (size == 1)
+            *start = static_cast<char>(delta);
+        else
+            put_varlen(start, delta, size);
         at = tick;
     }
     block->size = static_cast<size_t>(p - block->bytes.get());
