@@ -71,6 +71,10 @@ int varlen_size(uint64_t value)
 
 void put_varlen(char* p, uint64_t value, int size)
 {
+    if (size == 1) {  // most times between ticks
+        *p = static_cast<char>(value);
+        return;
+    }
     for (int i = size - 1; i >= 0; i--) {
         p[i] = static_cast<char>((value & 0x7F) | (i == size - 1 ? 0 : 0x80));
         value >>= 7;
@@ -570,10 +574,7 @@ bool play_quick(td_midi_writer& w, track& t, int64_t limit)
         if (p == start + size - 1) {
             p = start;
         } else {
-            if (size == 1)
-                *start = static_cast<char>(delta);
-            else
-                put_varlen(start, delta, size);
+            put_varlen(start, delta, size);
             at = tick;
         }
         tick = next;
@@ -636,10 +637,7 @@ bool play_alone(td_midi_writer& w, track& t, voice& v, int64_t limit)
         }
         if (bends)
             p = put(p, 0xE0 | h.c, bend & 0x7F, (bend >> 7) & 0x7F);
-        if (size == 1)
-            *start = static_cast<char>(delta);
-        else
-            put_varlen(start, delta, size);
+        put_varlen(start, delta, size);
         at = tick;
     }
     block->size = static_cast<size_t>(p - block->bytes.get());
