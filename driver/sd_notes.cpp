@@ -174,6 +174,7 @@ void forget_voices()
 {
     for (voice_state& v : voices)
         v = voice_state{};
+    marked = 0;
     for (uint32_t& length : sample_length)
         length = 0;
     solo = mix_solosample;
