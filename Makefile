@@ -88,6 +88,7 @@ bench: all
 	$(BUILD)/bench/bench_render $(BUILD)/tunedump $(BUILD)/bench/bench_floor $(BUILD)/bench $(BENCH_RUNS)
 	$(BUILD)/bench/bench_dataset $(BUILD)/tunedump $(TUNEDUMP_CORPUS_DIR) $(BUILD)/bench
 	@if [ -x $(BUILD)/bench/voice_bench ]; then $(BUILD)/bench/voice_bench; fi
+	@if [ -x $(BUILD)/bench/notes_bench ]; then $(BUILD)/bench/notes_bench; fi
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD) $(FUZZBUILD) $(WEBBUILD) web/dist $(BUILD)-gcc-O0 $(BUILD)-gcc-O2 $(BUILD)-clang-O2
