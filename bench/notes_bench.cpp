@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,9 @@ bool start_module(const char* signature)
 void run_minute(benchmark::State& state, bool notes)
 {
     const char* const signature = signatures[state.range(0)];
-    char dir[] = "/tmp/notes_bench.XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "notes_bench.XXXXXX").string();
+    const char* const dir = mkdtemp(pattern.data());
+    if (dir == nullptr) {
         state.SkipWithError("no scratch folder");
         return;
     }
