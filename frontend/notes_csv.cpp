@@ -78,20 +78,14 @@ const frame_text& text_of(int64_t frame, int32_t rate)
     return t;
 }
 
-// The column and the comma after it. A text is copied whole, the row
+// A column and the comma after it. The text is copied whole, the row
 // going on from where it ends: the row has room for it.
-char* put_number(char* p, const frame_text& t)
+template <size_t size>
+char* put_column(char* p, const char (&text)[size], uint8_t length)
 {
-    std::memcpy(p, t.number, sizeof t.number);
-    p[t.number_length] = ',';
-    return p + t.number_length + 1;
-}
-
-char* put_seconds(char* p, const frame_text& t)
-{
-    std::memcpy(p, t.seconds, sizeof t.seconds);
-    p[t.seconds_length] = ',';
-    return p + t.seconds_length + 1;
+    std::memcpy(p, text, size);
+    p[length] = ',';
+    return p + length + 1;
 }
 
 // "%.3f" of the pitch, kept by period: a song has few of them.
@@ -144,10 +138,10 @@ void td_notes_csv_row(std::string& out, const vex_note& n, const td_note_names& 
     // The end's lookup may take the start's place in the cache.
     const frame_text start = text_of(n.start_frame, rate);
     const frame_text& end = text_of(n.end_frame, rate);
-    p = put_number(p, start);
-    p = put_number(p, end);
-    p = put_seconds(p, start);
-    p = put_seconds(p, end);
+    p = put_column(p, start.number, start.number_length);
+    p = put_column(p, end.number, end.number_length);
+    p = put_column(p, start.seconds, start.seconds_length);
+    p = put_column(p, end.seconds, end.seconds_length);
     p = put_int(p, n.channel + 1);
     *p++ = ',';
     p = put_int(p, n.sample);

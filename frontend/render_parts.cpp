@@ -63,8 +63,8 @@ int32_t render_claimed(td_sink& sink, const td_render_shape& shape, int32_t star
 
 // The song moved on from frame at to frame to, with notes taken as it goes
 // (at every multiple of take_every); what taking them cost goes into
-// *take_ns.
-void skip_to(int32_t at, int32_t to, bool notes, int64_t* take_ns)
+// *take_ns, when given.
+void skip_to(int32_t at, int32_t to, bool notes, int64_t* take_ns = nullptr)
 {
     constexpr int32_t take_every = 1 << 17;
     while (at < to) {
@@ -72,9 +72,10 @@ void skip_to(int32_t at, int32_t to, bool notes, int64_t* take_ns)
         vex_skip(next - at);
         at = next;
         if (notes && at % take_every == 0) {
-            const int64_t before = td_boundary_now();
+            const int64_t before = take_ns != nullptr ? td_boundary_now() : 0;
             td_note_files_take();
-            *take_ns += td_boundary_now() - before;
+            if (take_ns != nullptr)
+                *take_ns += td_boundary_now() - before;
         }
     }
 }
@@ -145,9 +146,8 @@ void render_last(td_sink& sink, const td_render_shape& shape, td_part_boundary& 
     td_claims_open(boundary.last, start);
     const int32_t to =
         render_claimed(sink, shape, start, boundary.last, notes ? td_note_files_take : nullptr);
-    int64_t take_ns = 0;
     if (notes && !sink.failed())
-        skip_to(to, shape.frames, true, &take_ns);
+        skip_to(to, shape.frames, true);
 }
 
 // A child's part: its frames at their place in the temporary, and with
@@ -157,11 +157,10 @@ void render_last(td_sink& sink, const td_render_shape& shape, td_part_boundary& 
                               int32_t end, const td_render_shape& shape, part_kind kind,
                               td_part_boundary* boundary, bool notes)
 {
-    int64_t take_ns = 0;
     if (kind == part_kind::last)
         start = last_part_start(*boundary, end, notes);
     else
-        skip_to(0, start, notes, &take_ns);
+        skip_to(0, start, notes);
     const int64_t frame_bytes = 2 * shape.channels;
     std::unique_ptr<td_sink> part =
         td_part_sink(file.temp, data_offset + frame_bytes * start, shape.channels);
