@@ -152,6 +152,21 @@ test('clicking a lane solos its sample; where it rests, the output is silent', a
   expect(all.peak > 0.01, `every sample again: peak ${all.peak}`);
 });
 
+// What a link that gave no download holds, and whether the page can still
+// read its file: the browser or the page may be the one that failed.
+async function linkState(link) {
+  const state = await link.evaluate(async (a) => {
+    let read;
+    try {
+      read = `${(await (await fetch(a.href)).blob()).size} bytes readable`;
+    } catch (error) {
+      read = `unreadable: ${error}`;
+    }
+    return `${a.download} (${a.href}): ${read}, ${a.isConnected ? 'in' : 'out of'} the page`;
+  });
+  return `the link was ${state}`;
+}
+
 // Downloads every file the page offers for the sequence and compares them
 // with the native program's.
 async function stemsMatch(page, module, sequence) {
@@ -166,8 +181,16 @@ async function stemsMatch(page, module, sequence) {
   fs.rmSync(theirs, { recursive: true, force: true });
   fs.mkdirSync(mine, { recursive: true });
   for (const link of await page.locator('#files a').all()) {
-    const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+    const [download] = await Promise.all([
+      page.waitForEvent('download').catch(async (error) => {
+        throw new Error(`${error.message.split('\n')[0]}; ${await linkState(link)}`);
+      }),
+      link.click(),
+    ]);
     await download.saveAs(path.join(mine, download.suggestedFilename()));
+    // Chromium drops a download that comes within a second after ten others
+    // (about ten a second at most): a person clicking goes slower.
+    await page.waitForTimeout(250);
   }
   const args = ['--song', String(sequence), '--stems', module, 'song', theirs];
   const run = spawnSync(native, args, { encoding: 'utf8' });
