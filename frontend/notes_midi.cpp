@@ -278,6 +278,20 @@ Byte* put(Byte* p, int status, int a, int b)
     return p + 4;
 }
 
+// The two controls a change of a note makes, on MIDI channel c: its
+// expression (CC 11, volume x 2) and its bend (14 bits, low 7 first).
+template <typename Byte>
+Byte* put_expression(Byte* p, int c, int32_t volume)
+{
+    return put(p, 0xB0 | c, 11, clamp7(2 * volume));
+}
+
+template <typename Byte>
+Byte* put_bend(Byte* p, int c, uint16_t value)
+{
+    return put(p, 0xE0 | c, value & 0x7F, (value >> 7) & 0x7F);
+}
+
 void new_block(track& t, size_t capacity)
 {
     t.body.emplace_back();
@@ -384,9 +398,8 @@ struct voice_tick {
         o.steps--;
     }
 
-    void control(int status, int a, int b) { o.at = put(o.at, status | h.c, a, b); }
-    void bend(uint16_t value) { control(0xE0, value & 0x7F, (value >> 7) & 0x7F); }
-    void expression() { control(0xB0, 11, clamp7(2 * h.volume)); }
+    void bend(uint16_t value) { o.at = put_bend(o.at, h.c, value); }
+    void expression() { o.at = put_expression(o.at, h.c, h.volume); }
 
     void key_on(int32_t period)
     {
@@ -502,11 +515,11 @@ inline char* put_quick(char* p, voice& v, uint16_t bend)
     const change& c = *v.next;
     if (c.volume != v.h.volume) {
         v.h.volume = c.volume;
-        p = put(p, 0xB0 | v.h.c, 11, clamp7(2 * c.volume));
+        p = put_expression(p, v.h.c, c.volume);
     }
     if (bend != 0) {
         v.h.period = c.period;
-        p = put(p, 0xE0 | v.h.c, bend & 0x7F, (bend >> 7) & 0x7F);
+        p = put_bend(p, v.h.c, bend);
     }
     ++v.next;
     v.next_tick = v.next != v.last ? v.next->tick : v.end_tick;
@@ -633,10 +646,10 @@ bool play_alone(td_midi_writer& w, track& t, voice& v, int64_t limit)
         p += size - 1;
         if (loudness) {
             h.volume = volume;
-            p = put(p, 0xB0 | h.c, 11, clamp7(2 * volume));
+            p = put_expression(p, h.c, volume);
         }
         if (bends)
-            p = put(p, 0xE0 | h.c, bend & 0x7F, (bend >> 7) & 0x7F);
+            p = put_bend(p, h.c, bend);
         put_varlen(start, delta, size);
         at = tick;
     }
