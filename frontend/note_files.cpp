@@ -1,8 +1,9 @@
 // The note files as the notes come: each ended note waits until no note
-// still running starts before it, then gets its CSV row; for its place in
-// the MIDI tracks it waits only for the running notes of its sample, so
-// that a note held on long keeps back only its own sample's changes. MIDI
-// files are written once the render is done.
+// still running starts before it, then gets its CSV row. Its MIDI events
+// are made as it ends and go into their tracks, a sample at a time, once
+// no running note of that sample starts before them, so that a note held
+// on long keeps back only its own sample's events. MIDI files are written
+// once the render is done.
 #include "frontend/note_files.h"
 
 #include <algorithm>
@@ -24,7 +25,6 @@ struct note_run {
     std::vector<std::string> rows;  // by file: CSV rows not written yet
     std::vector<size_t> csv_files;  // the CSV files, by index
     std::vector<vex_note> waiting;  // ended, without a CSV row yet
-    std::vector<vex_note> midi_waiting[32];  // by sample: ended, without a place in the tracks
     td_midi_ptr midi;
     int32_t counts[32] = {};     // by sample
     uint32_t channels[32] = {};  // by sample: bit c, a note on channel c
@@ -87,22 +87,15 @@ void write_row(const vex_note& note)
 }
 
 // Writes what is settled when running_from(n) says where the running notes
-// of sample n (0: of any) start.
-template <typename Running>
-void settle(Running running_from)
+// of sample n (0: of any) start; the MIDI tracks only once enough waits.
+void settle(int64_t (*running_from)(int32_t), bool all)
 {
     settle_notes(run.waiting, running_from(0), write_row);
-    if (!run.midi)
-        return;
-    for (int32_t n = 1; n < 32; n++) {
-        std::vector<vex_note>& notes = run.midi_waiting[n];
-        if (notes.empty())
-            continue;
-        const int64_t frame = running_from(n);
-        settle_notes(notes, frame, [](const vex_note& note) { td_midi_place(*run.midi, note); });
-        td_midi_settle(*run.midi, n, frame);
-    }
+    if (run.midi && (all || td_midi_worth_settling(*run.midi)))
+        td_midi_settle(*run.midi, running_from);
 }
+
+int64_t nothing_runs(int32_t) { return std::numeric_limits<int64_t>::max(); }
 
 void take_ended()
 {
@@ -113,10 +106,8 @@ void take_ended()
             run.counts[note.sample & 31]++;
             run.channels[note.sample & 31] |= uint32_t{1} << (note.channel & 31);
             // The tracks are those of samples 1..31.
-            if (run.midi && (note.sample & 31) != 0) {
+            if (run.midi)
                 td_midi_keep(*run.midi, note, vex_note_changes_at(note.first_change, note.changes));
-                run.midi_waiting[note.sample & 31].push_back(note);
-            }
             if (!run.csv_files.empty())
                 run.waiting.push_back(note);
         }
@@ -140,10 +131,6 @@ void end_run()
     run.csv_files.clear();
     run.waiting.clear();
     run.waiting.shrink_to_fit();
-    for (std::vector<vex_note>& notes : run.midi_waiting) {
-        notes.clear();
-        notes.shrink_to_fit();
-    }
     run.midi.reset();
 }
 
@@ -203,7 +190,7 @@ void td_note_files_take()
     if (run.files == nullptr)
         return;
     take_ended();
-    settle(vex_notes_running_from);
+    settle(vex_notes_running_from, false);
 }
 
 bool td_note_files_finish()
@@ -212,7 +199,7 @@ bool td_note_files_finish()
         return false;
     vex_notes_record(0);
     take_ended();
-    settle([](int32_t) { return std::numeric_limits<int64_t>::max(); });
+    settle(nothing_runs, true);
     std::vector<td_note_file>& files = *run.files;
     bool ok = true;
     for (size_t i = 0; i < files.size(); i++) {

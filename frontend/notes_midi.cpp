@@ -1,11 +1,14 @@
-// The MIDI writer. A note's events are made when the sweep of its track
-// reaches their tick, from the note and its changes, so a track holds
-// events only as bytes. At one tick a track has notes off first, then
-// controls, then notes on, each kind in the order of the notes (by start,
-// then channel) and of the events within a note.
+// The MIDI writer. A note is made into its events as it ends. They wait,
+// each with its tick, in a list of its tracker channel's for its sample
+// until every note that could come before them has ended, and are then
+// merged by tick into the bytes of the sample's track. At one tick a track
+// has its channels' events channel after channel, in the order their MIDI
+// channels were handed out, and each channel's in the order they happened:
+// events on different MIDI channels do not depend on each other's order.
 #include "frontend/notes_midi.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +27,9 @@ constexpr int32_t channels_per_track = 15;
 constexpr int32_t tracker_channels = 32;
 constexpr int32_t cached_periods = 4096;
 constexpr int64_t never = std::numeric_limits<int64_t>::max();
-
-enum : uint32_t { order_off = 0, order_control = 1, order_on = 2 };
+// Events waiting, over every list, before merging them is worth a look at
+// the running notes: few looks, and lists that stay at hand in the cache.
+constexpr size_t settle_events = 16384;
 
 // The nearest tick, halves up. Below 2^52 the double quotient truncates
 // to the integer one: it is never as close to the next integer as 1 / rate.
@@ -43,21 +47,11 @@ uint8_t clamp7(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 127)); 
 // The MIDI channels a track hands out: all but 10, the drums.
 uint8_t midi_channel(size_t k) { return static_cast<uint8_t>(k < 9 ? k : k + 1); }
 
-// A channel event: its order within its tick, then its three bytes.
-uint32_t event(uint32_t order, int status, int a, int b)
-{
-    return order << 24 | static_cast<uint32_t>(status) << 16 | static_cast<uint32_t>(a) << 8 |
-           static_cast<uint32_t>(b);
-}
-
-uint32_t order_of(uint32_t e) { return e >> 24; }
-
 void put_number(std::string& out, uint32_t value, int bytes)
 {
     for (int i = bytes - 1; i >= 0; i--)
         out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
-
 
 int varlen_size(uint64_t value)
 {
@@ -69,30 +63,55 @@ int varlen_size(uint64_t value)
     return n;
 }
 
-void put_varlen(char* p, uint64_t value, int size)
+char* put_varlen(char* p, uint64_t value)
 {
-    if (size == 1) {  // most times between ticks
-        *p = static_cast<char>(value);
-        return;
-    }
+    const int size = varlen_size(value);
     for (int i = size - 1; i >= 0; i--) {
         p[i] = static_cast<char>((value & 0x7F) | (i == size - 1 ? 0 : 0x80));
         value >>= 7;
     }
+    return p + size;
 }
 
 void put_varlen(std::string& out, uint64_t value)
 {
-    const int size = varlen_size(value);
-    out.resize(out.size() + static_cast<size_t>(size));
-    put_varlen(out.data() + out.size() - size, value, size);
+    char bytes[10];
+    out.append(bytes, static_cast<size_t>(put_varlen(bytes, value) - bytes));
 }
 
-void put_event(std::string& out, uint32_t e)
+// An event as it waits in its list: its tick in the high half, its three
+// bytes in the low one above a byte left for the time before it, and the
+// status without its MIDI channel. A render is below 2^31 frames at 8000
+// a second or more, so its ticks fit the half.
+uint64_t waiting_event(int64_t tick, int status, int a, int b)
 {
-    const char bytes[3] = {static_cast<char>(e >> 16), static_cast<char>(e >> 8),
-                           static_cast<char>(e)};
-    out.append(bytes, 3);
+    return static_cast<uint64_t>(tick) << 32 | static_cast<uint64_t>(b) << 24 |
+           static_cast<uint64_t>(a) << 16 | static_cast<uint64_t>(status) << 8;
+}
+
+int64_t tick_of_event(uint64_t e) { return static_cast<int64_t>(e >> 32); }
+
+// After the last event of a list: a tick no event has.
+constexpr uint64_t list_end = ~uint64_t{0};
+constexpr int64_t list_end_tick = 0xFFFFFFFF;
+
+// The event's bytes in the file: the time before it, status, data.
+void store_event(char* p, uint32_t bytes)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &bytes, 4);
+    } else {
+        for (int i = 0; i < 4; i++)
+            p[i] = static_cast<char>(bytes >> (8 * i));
+    }
+}
+
+// An event with no time before it, at the head of a track.
+void put_head_event(std::string& out, int status, int a, int b)
+{
+    const char bytes[4] = {0, static_cast<char>(status), static_cast<char>(a),
+                           static_cast<char>(b)};
+    out.append(bytes, 4);
 }
 
 const std::string_view end_of_track("\x00\xFF\x2F\x00", 4);
@@ -104,6 +123,10 @@ struct byte_block {
     size_t capacity = 0;
 };
 constexpr size_t block_bytes = 65536;
+// An event takes at most this many bytes: a time of five, three of event;
+// room for one is room for another at the same tick too.
+constexpr size_t most_event_bytes = 8;
+constexpr size_t room_bytes = most_event_bytes + 4;
 
 // A track: head's bytes, then body's, then the end of the track.
 void add_chunk(td_midi_bytes& out, const std::string& head, const std::vector<byte_block>& body)
@@ -129,76 +152,43 @@ int32_t round_half_away(double x)
     return static_cast<int32_t>(whole + (fraction >= 0.5 ? 1 : fraction <= -0.5 ? -1 : 0));
 }
 
-struct change {
-    int64_t tick;
-    int32_t period;
-    int32_t volume;
-};
-
-// The changes of one sample's notes on one tracker channel, from the end
-// of each note until its track has written them; changes[i] is number
-// base + i, and those before head are written.
-struct change_store {
-    std::vector<change> changes;
-    int64_t base = 0;
-    size_t head = 0;
-};
-
-// What MIDI channel c has heard of a note: before it starts, its volume
-// and period are the note's own.
-struct heard {
-    uint16_t* bends;  // the bends from key, by period
-    int32_t volume, period, key = 0;
-    uint8_t c;
-    bool sounding = false;
-};
-
-// A placed note on its MIDI channel.
-struct voice {
-    heard h;
-    int64_t start_tick, end_tick, next_tick;
-    int64_t first_change;  // the first not written yet, numbered as in store
-    int32_t changes;       // those not written yet
-    change_store* store;
-    // While a sweep plays the voice, its changes not written yet: the store
-    // is not added to until the sweep is over.
-    const change* next = nullptr;
-    const change* last = nullptr;
-    bool started = false, done = false;
+// One tracker channel's events of one sample: those from head to end wait
+// to be merged into the track.
+struct event_list {
+    std::vector<uint64_t> events;
+    size_t head = 0, end = 0;
+    uint32_t channel_bits = 0;  // the MIDI channel, where the status has it
 };
 
 struct track {
     int32_t sample;
-    std::vector<int32_t> channels;  // tracker channels, in order of first use
-    std::vector<uint32_t> first_tick;  // the events at tick 0, each kind in order
+    std::vector<int32_t> channels;     // tracker channels, in order of first use
+    std::vector<uint32_t> first_tick;  // the events at tick 0, as they go in the file
     std::vector<byte_block> body;      // the events after tick 0
     int64_t at = 0;                    // the tick of the last event in body
-    std::vector<voice> waiting;        // placed, by start; those before next_waiting play
-    size_t next_waiting = 0;
-    std::vector<voice> playing;        // by start, then channel
-    int64_t next_playing = never;      // the earliest next tick of those playing
 };
 
-// A bend to a period from a key: known, within the bend range, and its
-// value in the low 14 bits.
-constexpr uint16_t bend_known = 0x8000, bend_near = 0x4000;
+// A bend to a period from a key: its event as it waits in a list, less the
+// tick, with the low byte saying that it is known and whether it lies
+// within the bend range.
+constexpr uint32_t bend_known = 1, bend_near = 2;
 
 }  // namespace
 
 struct td_midi_writer {
     td_note_names names;
     int32_t rate = 44100;
-    change_store stores[32][tracker_channels];  // by sample, tracker channel
-    int32_t track_of[32][tracker_channels];     // index in tracks, or -1
-    uint8_t c_of[32][tracker_channels];
+    event_list lists[32][tracker_channels];  // by sample, tracker channel
+    int32_t track_of[32][tracker_channels];  // index in tracks, or -1
     std::vector<int32_t> tracks_of_sample[32];
     std::vector<track> tracks;
+    uint32_t unplaced[32] = {};  // by sample: bit c, channel c waits for its track
+    uint32_t samples_waiting = 0;  // bit n: sample n has events waiting
+    size_t events_waiting = 0;
     std::vector<double> pitches;  // by period
     std::vector<uint8_t> keys;    // by period: the nearest key
     // By key, made at its first use: its bends by period (0: not made yet).
-    std::unique_ptr<uint16_t[]> bends[128];
-    // One tick's notes off and on, kept aside until its controls are in.
-    std::vector<uint8_t> offs, ons;
+    std::unique_ptr<uint32_t[]> bends[128];
     // The ticks of recent frames, by frame modulo their count: the notes
     // of every channel change at the same few frames.
     int64_t frames[1024], ticks[1024];
@@ -219,546 +209,307 @@ int32_t bend_value(double pitch, int32_t key)
     return std::clamp(8192 + round_half_away((pitch - key) * 8192.0 / bend_range), 0, 16383);
 }
 
-uint16_t make_bend(double pitch, int32_t key)
+uint32_t make_bend(double pitch, int32_t key)
 {
     const bool near = std::fabs(pitch - key) <= bend_range;
-    return static_cast<uint16_t>(bend_known | (near ? bend_near : 0) | bend_value(pitch, key));
+    const int32_t value = bend_value(pitch, key);
+    return static_cast<uint32_t>(waiting_event(0, 0xE0, value & 0x7F, (value >> 7) & 0x7F)) |
+           bend_known | (near ? bend_near : 0);
 }
 
-uint16_t* bends_of(td_midi_writer& w, int32_t key)
+uint32_t* bends_of(td_midi_writer& w, int32_t key)
 {
-    std::unique_ptr<uint16_t[]>& table = w.bends[key];
+    std::unique_ptr<uint32_t[]>& table = w.bends[key];
     if (!table)
-        table = std::make_unique<uint16_t[]>(cached_periods);
+        table = std::make_unique<uint32_t[]>(cached_periods);
     return table.get();
 }
 
 // The bend to period (above 0) from the voice's key: a vibrato goes over
 // few of them.
-uint16_t new_bend(const td_midi_writer& w, uint16_t* bends, int32_t key, int32_t period)
+uint32_t new_bend(const td_midi_writer& w, uint32_t* bends, int32_t key, int32_t period)
 {
     if (period >= cached_periods)
         return make_bend(td_note_pitch(period), key);
     return bends[period] = make_bend(w.pitches[static_cast<size_t>(period)], key);
 }
 
-inline uint16_t bend_of(const td_midi_writer& w, uint16_t* bends, int32_t key, int32_t period)
+inline uint32_t bend_of(const td_midi_writer& w, uint32_t* bends, int32_t key, int32_t period)
 {
     if (period < cached_periods && bends[period] != 0)
         return bends[period];
     return new_bend(w, bends, key, period);
 }
 
-// Where a track's events at one tick go, each as four bytes (no time since
-// the one before, then the event): the controls straight into the track's
-// last block, after room for the tick's time, the notes off and on aside
-// until the tick is over. There is room for steps more steps of a voice:
-// its start, one change, or its end. Kept by value, so that the compiler
-// may hold it in registers while bytes are stored.
-struct tick_out {
-    char* start;     // the tick's first byte
-    char* controls;  // the first control's: its time is the tick's last byte
-    char* at;        // the next control's
-    uint8_t* off;    // the next note off's
-    uint8_t* on;     // the next note on's
-    int32_t steps;
-};
-
-// A step takes at most this many bytes: 8 of controls, 4 of notes off, 4
-// of notes on.
-constexpr size_t step_bytes = 16;
-
-template <typename Byte>
-Byte* put(Byte* p, int status, int a, int b)
+int64_t tick_at(td_midi_writer& w, int64_t frame)
 {
-    p[0] = 0;
-    p[1] = static_cast<Byte>(status);
-    p[2] = static_cast<Byte>(a);
-    p[3] = static_cast<Byte>(b);
-    return p + 4;
-}
-
-// The two controls a change of a note makes, on MIDI channel c: its
-// expression (CC 11, volume x 2) and its bend (14 bits, low 7 first).
-template <typename Byte>
-Byte* put_expression(Byte* p, int c, int32_t volume)
-{
-    return put(p, 0xB0 | c, 11, clamp7(2 * volume));
-}
-
-template <typename Byte>
-Byte* put_bend(Byte* p, int c, uint16_t value)
-{
-    return put(p, 0xE0 | c, value & 0x7F, (value >> 7) & 0x7F);
-}
-
-void new_block(track& t, size_t capacity)
-{
-    t.body.emplace_back();
-    t.body.back().bytes = std::make_unique_for_overwrite<char[]>(capacity);
-    t.body.back().capacity = capacity;
-}
-
-// Room for more steps: a new block for the tick when its block is full,
-// more room aside when that is.
-tick_out grown(td_midi_writer& w, track& t, tick_out o)
-{
-    const auto off_used = static_cast<size_t>(o.off - w.offs.data());
-    const auto on_used = static_cast<size_t>(o.on - w.ons.data());
-    const auto tick_used = static_cast<size_t>(o.at - o.start);
-    const size_t after = tick_used + off_used + on_used + 4 * step_bytes;
-    const byte_block& block = t.body.back();
-    if (static_cast<size_t>(o.start - block.bytes.get()) + after > block.capacity) {
-        new_block(t, std::max(block_bytes, 2 * after));
-        char* const start = t.body.back().bytes.get();
-        std::memcpy(start, o.start, tick_used);
-        o.controls = start + (o.controls - o.start);
-        o.at = start + tick_used;
-        o.start = start;
+    const size_t k = static_cast<size_t>(frame) & 1023;
+    if (w.frames[k] != frame) {
+        w.frames[k] = frame;
+        w.ticks[k] = tick_of(frame, w.rate);
     }
-    if (w.offs.size() - off_used < 4 * step_bytes)
-        w.offs.resize(2 * w.offs.size() + 4 * step_bytes);
-    if (w.ons.size() - on_used < 4 * step_bytes)
-        w.ons.resize(2 * w.ons.size() + 4 * step_bytes);
-    o.off = w.offs.data() + off_used;
-    o.on = w.ons.data() + on_used;
-    const byte_block& now = t.body.back();
-    const size_t room = now.capacity - static_cast<size_t>(o.start - now.bytes.get()) -
-                        tick_used - off_used - on_used;
-    o.steps = static_cast<int32_t>(std::min(
-        {room / step_bytes, (w.offs.size() - off_used) / 4, (w.ons.size() - on_used) / 4}));
-    return o;
+    return w.ticks[k];
 }
 
-tick_out start_tick(td_midi_writer& w, track& t, int64_t tick)
-{
-    if (t.body.empty())
-        new_block(t, block_bytes);
-    const byte_block& block = t.body.back();
-    tick_out o;
-    o.start = block.bytes.get() + block.size;
-    o.controls = o.at = o.start + varlen_size(static_cast<uint64_t>(tick - t.at)) - 1;
-    o.off = w.offs.data();
-    o.on = w.ons.data();
-    o.steps = 0;
-    if (block.capacity - block.size >= 64 * step_bytes)
-        o.steps = static_cast<int32_t>(std::min(
-            {(block.capacity - block.size) / step_bytes - 1, w.offs.size() / 4, w.ons.size() / 4}));
-    return o;
-}
-
-// The tick's events into the track: notes off, then controls, then notes
-// on. Those at tick 0 wait for the head of the track.
-void finish_tick(const td_midi_writer& w, track& t, int64_t tick, const tick_out& o)
-{
-    const uint8_t* const offs = w.offs.data();
-    const uint8_t* const ons = w.ons.data();
-    const auto off_bytes = static_cast<size_t>(o.off - offs);
-    const auto control_bytes = static_cast<size_t>(o.at - o.controls);
-    const auto on_bytes = static_cast<size_t>(o.on - ons);
-    if (off_bytes + control_bytes + on_bytes == 0)
-        return;
-    if (tick == 0) {
-        const auto keep = [&t](uint32_t kind, const void* from, const void* to) {
-            for (auto e = static_cast<const uint8_t*>(from); e != to; e += 4)
-                t.first_tick.push_back(event(kind, e[1], e[2], e[3]));
-        };
-        keep(order_off, offs, o.off);
-        keep(order_control, o.controls, o.at);
-        keep(order_on, ons, o.on);
-        return;
-    }
-    if (off_bytes > 0) {
-        std::memmove(o.controls + off_bytes, o.controls, control_bytes);
-        std::memcpy(o.controls, offs, off_bytes);
-    }
-    char* const end = o.controls + off_bytes + control_bytes;
-    if (on_bytes > 0)
-        std::memcpy(end, ons, on_bytes);
-    put_varlen(o.start, static_cast<uint64_t>(tick - t.at),
-               static_cast<int>(o.controls - o.start) + 1);
-    t.at = tick;
-    byte_block& block = t.body.back();
-    block.size = static_cast<size_t>(end + on_bytes - block.bytes.get());
-}
-
-// One voice's events at one tick. The voice's channel state is a copy of
-// its own, which stores of bytes cannot touch.
-struct voice_tick {
+// One note's events as it goes, from its start to its end.
+struct note_events {
     td_midi_writer& w;
-    track& t;
-    tick_out& o;
-    heard h;
+    uint64_t* at;  // the next event's place in the list
+    int32_t volume, period, key = 0;
+    uint32_t* bends = nullptr;
+    bool sounding = false;
 
-    // Room for one more step.
-    void room()
+    void put(int64_t tick, int status, int a, int b) { *at++ = waiting_event(tick, status, a, b); }
+    void expression(int64_t tick) { put(tick, 0xB0, 11, clamp7(2 * volume)); }
+    void bend(int64_t tick, uint32_t bend) { *at++ = static_cast<uint64_t>(tick) << 32 | (bend & ~0xFFu); }
+
+    void key_on(int64_t tick)
     {
-        if (o.steps == 0)
-            o = grown(w, t, o);
-        o.steps--;
+        key = key_of(w, period);
+        bends = bends_of(w, key);
+        bend(tick, bend_of(w, bends, key, period));
+        put(tick, 0x90, key, std::clamp(2 * volume, 1, 127));
+        sounding = true;
     }
 
-    void bend(uint16_t value) { o.at = put_bend(o.at, h.c, value); }
-    void expression() { o.at = put_expression(o.at, h.c, h.volume); }
-
-    void key_on(int32_t period)
+    void key_off(int64_t tick)
     {
-        h.key = key_of(w, period);
-        h.bends = bends_of(w, h.key);
-        bend(bend_of(w, h.bends, h.key, period));
-        o.on = put(o.on, 0x90 | h.c, h.key, std::clamp(2 * h.volume, 1, 127));
-        h.sounding = true;
+        if (sounding)
+            put(tick, 0x80, key, 0);
+        sounding = false;
     }
 
-    void key_off()
+    void start(int64_t tick)
     {
-        if (h.sounding)
-            o.off = put(o.off, 0x80 | h.c, h.key, 0);
-        h.sounding = false;
+        expression(tick);
+        if (period > 0)
+            key_on(tick);
     }
 
     // A period of 0 or below holds the voice where it is: no pitch to show.
-    void apply(const change& c)
+    void change(int64_t tick, int32_t new_period, int32_t new_volume)
     {
-        if (c.volume != h.volume) {
-            h.volume = c.volume;
-            expression();
+        if (new_volume != volume) {
+            volume = new_volume;
+            expression(tick);
         }
-        if (c.period <= 0 || c.period == h.period)
+        if (new_period <= 0 || new_period == period)
             return;
-        h.period = c.period;
-        if (h.sounding) {
-            const uint16_t value = bend_of(w, h.bends, h.key, c.period);
+        period = new_period;
+        if (sounding) {
+            const uint32_t value = bend_of(w, bends, key, period);
             if (value & bend_near) {
-                bend(value);
+                bend(tick, value);
                 return;
             }
         }
-        key_off();
-        key_on(c.period);
+        key_off(tick);
+        key_on(tick);
     }
 };
 
-// The voice's changes by pointer while a sweep plays it.
-void resolve(voice& v)
+// Room in the list for more events after its end; those merged go first.
+uint64_t* room(event_list& l, size_t more)
 {
-    const change_store& s = *v.store;
-    v.next = s.changes.data() + (v.first_change - s.base);
-    v.last = v.next + v.changes;
+    if (l.head > 0 && l.head == l.end) {
+        l.head = l.end = 0;
+    } else if (l.head >= 4096 && 2 * l.head >= l.end) {
+        std::copy(l.events.begin() + static_cast<std::ptrdiff_t>(l.head),
+                  l.events.begin() + static_cast<std::ptrdiff_t>(l.end), l.events.begin());
+        l.end -= l.head;
+        l.head = 0;
+    }
+    if (l.events.size() < l.end + more)
+        l.events.resize(std::max(2 * l.events.size(), l.end + more));
+    return l.events.data() + l.end;
 }
 
-// Back to numbers: the store may then drop what the voice has written.
-void unresolve(voice& v)
+// The end of a track's bytes, where its next events go. The loops that
+// write keep it in locals, so that their stores of bytes do not make the
+// compiler load it again.
+struct body_end {
+    char* p;
+    char* last;  // the last place an event may start without a new block
+};
+
+body_end new_block(track& t)
 {
-    change_store& s = *v.store;
-    const auto written = static_cast<size_t>(v.next - s.changes.data());
-    v.first_change = s.base + static_cast<int64_t>(written);
-    v.changes = static_cast<int32_t>(v.last - v.next);
-    s.head = std::max(s.head, written);
+    t.body.emplace_back();
+    byte_block& block = t.body.back();
+    block.bytes = std::make_unique_for_overwrite<char[]>(block_bytes);
+    block.capacity = block_bytes;
+    return {block.bytes.get(), block.bytes.get() + block_bytes - room_bytes};
 }
 
-// The voice's events at tick, which is its next.
-void play(td_midi_writer& w, track& t, voice& v, int64_t tick, tick_out& o)
+body_end end_of_body(track& t)
 {
-    voice_tick at{w, t, o, v.h};
-    if (!v.started) {
-        at.room();
-        v.started = true;
-        at.expression();
-        if (at.h.period > 0)
-            at.key_on(at.h.period);
-    }
-    const change* c = v.next;
-    for (; c != v.last && c->tick == tick; ++c) {
-        at.room();
-        at.apply(*c);
-    }
-    v.next = c;
-    if (c != v.last) {
-        v.h = at.h;
-        v.next_tick = c->tick;
-        return;
-    }
-    if (v.end_tick == tick) {
-        at.room();
-        at.key_off();
-        v.done = true;
-        unresolve(v);
-    }
-    v.h = at.h;
-    v.next_tick = v.end_tick;
-}
-
-// The bend of the voice's change at tick, if it is what most are: a lone
-// change before its last tick, which bends the key it sounds or changes
-// the expression alone. 0 for none; false if the change is another kind.
-inline bool quick(const td_midi_writer& w, const voice& v, int64_t tick, uint16_t* bend)
-{
-    // Every voice a quick tick finds has started: voices join at their
-    // start, which is no quick tick.
-    const change* const c = v.next;
-    if (tick == v.end_tick || (c + 1 != v.last && c[1].tick == tick))
-        return false;
-    *bend = 0;
-    if (c->period <= 0 || c->period == v.h.period)
-        return true;
-    if (!v.h.sounding)
-        return false;
-    *bend = bend_of(w, v.h.bends, v.h.key, c->period);
-    return (*bend & bend_near) != 0;
-}
-
-// A voice's lone change, both of its controls written and the pointer
-// moved on only past those it has.
-inline char* put_quick(char* p, voice& v, uint16_t bend)
-{
-    const change& c = *v.next;
-    if (c.volume != v.h.volume) {
-        v.h.volume = c.volume;
-        p = put_expression(p, v.h.c, c.volume);
-    }
-    if (bend != 0) {
-        v.h.period = c.period;
-        p = put_bend(p, v.h.c, bend);
-    }
-    ++v.next;
-    v.next_tick = v.next != v.last ? v.next->tick : v.end_tick;
-    return p;
-}
-
-// The track's ticks before limit whose steps are all quick, each tick's
-// time straight before its events in the track's block. A tick is written
-// as its voices come; when one of them is not quick, those before it go
-// back to where the tick found them. False if there was none.
-bool play_quick(td_midi_writer& w, track& t, int64_t limit)
-{
-    constexpr size_t most_voices = 64;
-    const size_t voices = t.playing.size();
-    if (voices > most_voices)
-        return false;
-    const size_t most = 10 + 8 * voices;  // the time, two controls a voice
     if (t.body.empty())
-        new_block(t, std::max(block_bytes, 2 * most));
-    byte_block* block = &t.body.back();
-    char* p = block->bytes.get() + block->size;
+        return new_block(t);
+    byte_block& block = t.body.back();
+    return {block.bytes.get() + block.size,
+            block.bytes.get() + block.capacity - room_bytes};
+}
+
+void close_body(track& t, const char* p)
+{
+    t.body.back().size = static_cast<size_t>(p - t.body.back().bytes.get());
+}
+
+// Room for one more event, and one at its tick.
+inline void make_room(track& t, body_end& b)
+{
+    if (b.p > b.last) {
+        close_body(t, b.p);
+        b = new_block(t);
+    }
+}
+
+// The event into the track's bytes after the one at tick at.
+inline char* put_event(char* p, int64_t& at, uint64_t e, uint32_t channel_bits)
+{
+    const int64_t tick = tick_of_event(e);
+    const auto delta = static_cast<uint64_t>(tick - at);
+    at = tick;
+    const uint32_t bytes = static_cast<uint32_t>(e) | channel_bits;
+    if (delta < 0x80) {  // most times between events
+        store_event(p, bytes | static_cast<uint32_t>(delta));
+        return p + 4;
+    }
+    p = put_varlen(p, delta);
+    p[0] = static_cast<char>(bytes >> 8);
+    p[1] = static_cast<char>(bytes >> 16);
+    p[2] = static_cast<char>(bytes >> 24);
+    return p + 3;
+}
+
+// The events at tick 0 wait for the head of the track, after its name and
+// its channels' bend range.
+void put_first_tick(track& t, event_list& l)
+{
+    for (; l.head != l.end && tick_of_event(l.events[l.head]) == 0; l.head++)
+        t.first_tick.push_back(static_cast<uint32_t>(l.events[l.head]) | l.channel_bits);
+}
+
+// A list's events before limit, when it is the only one of the track with
+// events waiting.
+void merge_one(track& t, event_list& l, int64_t limit)
+{
+    body_end b = end_of_body(t);
     int64_t at = t.at;
-    int64_t tick = t.next_playing;
-    bool any = false;
-    struct before {
-        int32_t volume, period;
-    } was[most_voices];
-    for (; tick < limit && tick != 0; any = true) {
-        if (block->capacity - static_cast<size_t>(p - block->bytes.get()) < most) {
-            block->size = static_cast<size_t>(p - block->bytes.get());
-            new_block(t, std::max(block_bytes, 2 * most));
-            block = &t.body.back();
-            p = block->bytes.get();
-        }
-        // The tick's time goes over its first event's.
-        const auto delta = static_cast<uint64_t>(tick - at);
-        const int size = delta < 0x80 ? 1 : varlen_size(delta);
-        char* const start = p;
-        p += size - 1;
-        int64_t next = never;
-        uint64_t moved = 0;
-        for (size_t k = 0; k < voices; k++) {
-            voice& v = t.playing[k];
-            if (v.next_tick == tick) {
-                uint16_t bend;
-                if (!quick(w, v, tick, &bend)) {
-                    for (size_t j = 0; j < k; j++) {
-                        if (moved & (uint64_t{1} << j)) {
-                            voice& back = t.playing[j];
-                            --back.next;
-                            back.next_tick = tick;
-                            back.h.volume = was[j].volume;
-                            back.h.period = was[j].period;
-                        }
-                    }
-                    p = start;
-                    goto done;
+    const uint32_t channel_bits = l.channel_bits;
+    const uint64_t* e = l.events.data() + l.head;
+    limit = std::min(limit, list_end_tick);
+    for (; tick_of_event(*e) < limit; ++e) {
+        make_room(t, b);
+        b.p = put_event(b.p, at, *e, channel_bits);
+    }
+    l.head = static_cast<size_t>(e - l.events.data());
+    close_body(t, b.p);
+    t.at = at;
+}
+
+// The lists' events before limit, by tick, and at one tick list after
+// list. The lists whose next event is near are looked at each tick; the
+// others wait aside until the ticks come near theirs.
+void merge_many(track& t, event_list* const* lists, size_t count, int64_t limit)
+{
+    constexpr int64_t near = 512;
+    const uint64_t* next[channels_per_track];
+    const uint64_t* end[channels_per_track];
+    int64_t next_tick[channels_per_track];
+    uint32_t channel_bits[channels_per_track];
+    uint32_t looked = 0, aside = 0;
+    int64_t tick = never;
+    for (size_t k = 0; k < count; k++) {
+        next[k] = lists[k]->events.data() + lists[k]->head;
+        end[k] = lists[k]->events.data() + lists[k]->end;
+        next_tick[k] = tick_of_event(*next[k]);
+        channel_bits[k] = lists[k]->channel_bits;
+        aside |= uint32_t{1} << k;
+        tick = std::min(tick, next_tick[k]);
+    }
+    int64_t aside_from = tick;
+    body_end b = end_of_body(t);
+    int64_t at = t.at;
+    while (tick < limit) {
+        if (aside_from <= tick + near) {
+            const uint32_t was = aside;
+            aside = 0;
+            aside_from = never;
+            for (uint32_t ks = was; ks != 0; ks &= ks - 1) {
+                const int k = std::countr_zero(ks);
+                if (next_tick[k] <= tick + near) {
+                    looked |= uint32_t{1} << k;
+                } else {
+                    aside |= uint32_t{1} << k;
+                    aside_from = std::min(aside_from, next_tick[k]);
                 }
-                was[k] = {v.h.volume, v.h.period};
-                moved |= uint64_t{1} << k;
-                p = put_quick(p, v, bend);
             }
-            next = std::min(next, v.next_tick);
         }
-        if (p == start + size - 1) {
-            p = start;
-        } else {
-            put_varlen(start, delta, size);
-            at = tick;
+        int64_t following = aside_from;
+        for (uint32_t ks = looked; ks != 0; ks &= ks - 1) {
+            const int k = std::countr_zero(ks);
+            if (next_tick[k] == tick) {
+                const uint64_t* e = next[k];
+                make_room(t, b);
+                b.p = put_event(b.p, at, *e++, channel_bits[k]);
+                // A second event at the tick, which most often there is or
+                // is not alike: written, and kept if it is.
+                const auto second = static_cast<size_t>(tick_of_event(*e) == tick);
+                store_event(b.p, static_cast<uint32_t>(*e) | channel_bits[k]);
+                b.p += 4 * second;
+                e += second;
+                for (; tick_of_event(*e) == tick; ++e) {
+                    make_room(t, b);
+                    store_event(b.p, static_cast<uint32_t>(*e) | channel_bits[k]);
+                    b.p += 4;
+                }
+                next[k] = e;
+                if (e == end[k]) {
+                    looked &= ~(uint32_t{1} << k);
+                    continue;
+                }
+                next_tick[k] = tick_of_event(*e);
+                if (next_tick[k] > tick + near) {
+                    looked &= ~(uint32_t{1} << k);
+                    aside |= uint32_t{1} << k;
+                    aside_from = std::min(aside_from, next_tick[k]);
+                }
+            }
+            following = std::min(following, next_tick[k]);
         }
-        tick = next;
+        tick = following;
     }
-done:
-    block->size = static_cast<size_t>(p - block->bytes.get());
+    for (size_t k = 0; k < count; k++)
+        lists[k]->head = static_cast<size_t>(next[k] - lists[k]->events.data());
+    close_body(t, b.p);
     t.at = at;
-    t.next_playing = tick;
-    return any;
 }
 
-// The same for a voice alone in its track, its state held in registers.
-bool play_alone(td_midi_writer& w, track& t, voice& v, int64_t limit)
+// The track's events before limit into its bytes; how many went.
+size_t merge(td_midi_writer& w, track& t, int64_t limit)
 {
-    constexpr size_t most = 10 + 8;  // the time, two controls
-    if (!v.started)
-        return false;
-    const change* c = v.next;
-    const change* const last = v.last;
-    heard h = v.h;
-    int64_t at = t.at;
-    if (t.body.empty())
-        new_block(t, block_bytes);
-    byte_block* block = &t.body.back();
-    char* p = block->bytes.get() + block->size;
-    char* room_end = block->bytes.get() + block->capacity - most;
-    for (; c != last; ++c) {
-        const int64_t tick = c->tick;
-        if (tick >= limit || tick == v.end_tick || tick == 0 ||
-            (c + 1 != last && c[1].tick == tick))
-            break;
-        const int32_t period = c->period, volume = c->volume;
-        const bool bends = period > 0 && period != h.period;
-        uint16_t bend = 0;
-        if (bends) {
-            if (!h.sounding)
-                break;
-            bend = bend_of(w, h.bends, h.key, period);
-            if (!(bend & bend_near))
-                break;
-            h.period = period;
-        }
-        const bool loudness = volume != h.volume;
-        if (!loudness && !bends)
-            continue;
-        if (p > room_end) {
-            block->size = static_cast<size_t>(p - block->bytes.get());
-            new_block(t, block_bytes);
-            block = &t.body.back();
-            p = block->bytes.get();
-            room_end = p + block->capacity - most;
-        }
-        const auto delta = static_cast<uint64_t>(tick - at);
-        const int size = delta < 0x80 ? 1 : varlen_size(delta);
-        char* const start = p;
-        p += size - 1;
-        if (loudness) {
-            h.volume = volume;
-            p = put_expression(p, h.c, volume);
-        }
-        if (bends)
-            p = put_bend(p, h.c, bend);
-        put_varlen(start, delta, size);
-        at = tick;
+    if (limit <= 0)
+        return 0;
+    event_list* lists[channels_per_track];
+    size_t count = 0, written = 0;
+    for (const int32_t ch : t.channels) {
+        event_list& l = w.lists[t.sample][ch];
+        const size_t waiting = l.end - l.head;
+        put_first_tick(t, l);
+        if (l.head != l.end)
+            lists[count++] = &l;
+        written += waiting - (l.end - l.head);
     }
-    block->size = static_cast<size_t>(p - block->bytes.get());
-    t.at = at;
-    const bool any = c != v.next;
-    v.h = h;
-    v.next = c;
-    v.next_tick = c != last ? c->tick : v.end_tick;
-    t.next_playing = v.next_tick;
-    return any;
-}
-
-int64_t next_start(const track& t)
-{
-    return t.next_waiting < t.waiting.size() ? t.waiting[t.next_waiting].start_tick : never;
-}
-
-// Writes the track's events before tick end.
-void sweep(td_midi_writer& w, track& t, int64_t end)
-{
-    for (voice& v : t.playing)
-        resolve(v);
-    int64_t starts = next_start(t);
-    for (;;) {
-        const int64_t tick = std::min(t.next_playing, starts);
-        if (tick >= end || tick == never)
-            break;
-        if (tick < starts && (t.playing.size() == 1
-                                  ? play_alone(w, t, t.playing[0], std::min(end, starts))
-                                  : play_quick(w, t, std::min(end, starts))))
-            continue;
-        while (starts <= tick) {
-            t.playing.push_back(t.waiting[t.next_waiting++]);
-            resolve(t.playing.back());
-            starts = next_start(t);
-        }
-        tick_out o = start_tick(w, t, tick);
-        bool any_done = false;
-        int64_t next = never;
-        for (voice& v : t.playing) {
-            if (v.next_tick == tick) {
-                play(w, t, v, tick, o);
-                any_done = any_done || v.done;
-            }
-            if (!v.done)
-                next = std::min(next, v.next_tick);
-        }
-        t.next_playing = next;
-        finish_tick(w, t, tick, o);
-        if (any_done)
-            std::erase_if(t.playing, [](const voice& v) { return v.done; });
-    }
-    for (voice& v : t.playing)
-        unresolve(v);
-    if (t.next_waiting == t.waiting.size()) {
-        t.waiting.clear();
-        t.next_waiting = 0;
-    }
-}
-
-// The sample's name, or its number where it has none.
-std::string track_name(const td_note_names& names, int32_t n)
-{
-    char number[4];
-    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
-    const std::string& name = names[static_cast<size_t>(n)];
-    return name.empty() ? std::string(number) : name;
-}
-
-// The events at tick 0 by kind: the name and each channel's bend range
-// (registered parameter 0, then none selected) come before the notes'
-// controls, after their notes off.
-void add_track(td_midi_bytes& out, const td_note_names& names, const track& t)
-{
-    std::string first;
-    for (const uint32_t e : t.first_tick)
-        if (order_of(e) == order_off) {
-            first += '\0';
-            put_event(first, e);
-        }
-    const std::string name = track_name(names, t.sample);
-    first += std::string("\x00\xFF\x03", 3);
-    put_varlen(first, name.size());
-    first += name;
-    const uint8_t rpn[6][2] = {{101, 0}, {100, 0}, {6, bend_range}, {38, 0}, {101, 127},
-                               {100, 127}};
-    for (size_t k = 0; k < t.channels.size(); k++)
-        for (const auto& cc : rpn) {
-            first += '\0';
-            put_event(first, event(order_control, 0xB0 | midi_channel(k), cc[0], cc[1]));
-        }
-    for (uint32_t order = order_control; order <= order_on; order++)
-        for (const uint32_t e : t.first_tick)
-            if (order_of(e) == order) {
-                first += '\0';
-                put_event(first, e);
-            }
-    add_chunk(out, first, t.body);
-}
-
-void add_tempo_track(td_midi_bytes& out)
-{
-    add_chunk(out,
-              std::string("\x00\xFF\x51\x03", 4) +
-                  static_cast<char>(microseconds_per_quarter >> 16) +
-                  static_cast<char>((microseconds_per_quarter >> 8) & 0xFF) +
-                  static_cast<char>(microseconds_per_quarter & 0xFF),
-              {});
+    for (size_t k = 0; k < count; k++)
+        written += lists[k]->end - lists[k]->head;
+    if (count == 1)
+        merge_one(t, *lists[0], limit);
+    else if (count > 1)
+        merge_many(t, lists, count, limit);
+    for (size_t k = 0; k < count; k++)
+        written -= lists[k]->end - lists[k]->head;
+    return written;
 }
 
 // The tracker channel's place in its sample's tracks, taken at its first
@@ -774,22 +525,93 @@ void assign(td_midi_writer& w, int32_t sample, int32_t channel)
     }
     track& t = w.tracks[static_cast<size_t>(own.back())];
     w.track_of[sample][channel] = own.back();
-    w.c_of[sample][channel] = midi_channel(t.channels.size());
+    w.lists[sample][channel].channel_bits = uint32_t{midi_channel(t.channels.size())} << 8;
     t.channels.push_back(channel);
 }
+
+// The channels whose first note of the sample starts before limit get
+// their place, in the order their notes start (then by channel).
+void place_channels(td_midi_writer& w, int32_t n, int64_t limit)
+{
+    while (w.unplaced[n] != 0) {
+        int32_t first = -1;
+        int64_t first_tick = limit;
+        for (uint32_t bits = w.unplaced[n]; bits != 0; bits &= bits - 1) {
+            const int ch = std::countr_zero(bits);
+            const event_list& l = w.lists[n][ch];
+            const int64_t tick = tick_of_event(l.events[l.head]);
+            if (tick < first_tick) {
+                first = ch;
+                first_tick = tick;
+            }
+        }
+        if (first < 0)
+            return;
+        assign(w, n, first);
+        w.unplaced[n] &= ~(uint32_t{1} << first);
+    }
+}
+
+void settle_sample(td_midi_writer& w, int32_t n, int64_t limit)
+{
+    place_channels(w, n, limit);
+    for (const int32_t i : w.tracks_of_sample[n])
+        w.events_waiting -= merge(w, w.tracks[static_cast<size_t>(i)], limit);
+    bool waiting = w.unplaced[n] != 0;
+    for (const event_list& l : w.lists[n])
+        waiting = waiting || l.head != l.end;
+    if (!waiting)
+        w.samples_waiting &= ~(uint32_t{1} << n);
+}
+
+// The sample's name, or its number where it has none.
+std::string track_name(const td_note_names& names, int32_t n)
+{
+    char number[4];
+    std::snprintf(number, sizeof number, "%02d", static_cast<int>(n));
+    const std::string& name = names[static_cast<size_t>(n)];
+    return name.empty() ? std::string(number) : name;
+}
+
+// At tick 0: the name, each channel's bend range (registered parameter 0,
+// then none selected), then the notes' events.
+void add_track(td_midi_bytes& out, const td_note_names& names, const track& t)
+{
+    std::string first;
+    const std::string name = track_name(names, t.sample);
+    first += std::string("\x00\xFF\x03", 3);
+    put_varlen(first, name.size());
+    first += name;
+    const uint8_t rpn[6][2] = {{101, 0}, {100, 0}, {6, bend_range}, {38, 0}, {101, 127},
+                               {100, 127}};
+    for (size_t k = 0; k < t.channels.size(); k++)
+        for (const auto& cc : rpn)
+            put_head_event(first, 0xB0 | midi_channel(k), cc[0], cc[1]);
+    for (const uint32_t e : t.first_tick)
+        put_head_event(first, (e >> 8) & 0xFF, (e >> 16) & 0xFF, e >> 24);
+    add_chunk(out, first, t.body);
+}
+
+void add_tempo_track(td_midi_bytes& out)
+{
+    add_chunk(out,
+              std::string("\x00\xFF\x51\x03", 4) +
+                  static_cast<char>(microseconds_per_quarter >> 16) +
+                  static_cast<char>((microseconds_per_quarter >> 8) & 0xFF) +
+                  static_cast<char>(microseconds_per_quarter & 0xFF),
+              {});
+}
+
+int64_t nothing_runs(int32_t) { return never; }
 
 std::string midi_of_list(const td_note_list& list, const td_note_names& names, int32_t rate,
                          int32_t only)
 {
     td_midi_ptr w = td_midi_start(names, rate);
-    for (vex_note note : td_notes_in_order(list)) {
-        if (only != 0 && note.sample != only)
-            continue;
-        td_midi_keep(*w, note, list.changes.data() + note.first_change);
-        td_midi_place(*w, note);
-    }
-    for (int32_t n = 1; n < 32; n++)
-        td_midi_settle(*w, n, never);
+    for (const vex_note& note : td_notes_in_order(list))
+        if (only == 0 || note.sample == only)
+            td_midi_keep(*w, note, list.changes.data() + note.first_change);
+    td_midi_settle(*w, nothing_runs);
     const td_midi_bytes bytes = td_midi_file(*w, only);
     std::string file;
     for (const std::string_view piece : bytes.pieces)
@@ -817,56 +639,41 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
             static_cast<uint8_t>(nearest_key(w->pitches[static_cast<size_t>(period)]));
     std::fill(std::begin(w->frames), std::end(w->frames), -1);
     std::fill(std::begin(w->ticks), std::end(w->ticks), tick_of(-1, rate));
-    w->offs.resize(4096);
-    w->ons.resize(4096);
     return w;
 }
 
-void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes)
-{
-    change_store& s = w.stores[note.sample & 31][note.channel & (tracker_channels - 1)];
-    // The written ones go once they are the larger part, early, so that
-    // each store stays small enough to be at hand in the cache.
-    if (s.head >= 64 && 2 * s.head >= s.changes.size()) {
-        s.changes.erase(s.changes.begin(), s.changes.begin() + static_cast<std::ptrdiff_t>(s.head));
-        s.base += static_cast<int64_t>(s.head);
-        s.head = 0;
-    }
-    note.first_change = static_cast<int32_t>(s.base + static_cast<int64_t>(s.changes.size()));
-    for (int32_t i = 0; i < note.changes; i++) {
-        const int64_t frame = changes[i].frame;
-        const size_t k = static_cast<size_t>(frame) & 1023;
-        if (w.frames[k] != frame) {
-            w.frames[k] = frame;
-            w.ticks[k] = tick_of(frame, w.rate);
-        }
-        s.changes.push_back(change{w.ticks[k], changes[i].period, changes[i].volume});
-    }
-}
-
-void td_midi_place(td_midi_writer& w, const vex_note& note)
+void td_midi_keep(td_midi_writer& w, const vex_note& note, const vex_note_change* changes)
 {
     const int32_t sample = note.sample & 31, channel = note.channel & (tracker_channels - 1);
+    if (sample == 0)
+        return;
+    event_list& l = w.lists[sample][channel];
+    // Three events at the start, four at a change (a key off and on, its
+    // bend and expression), one at the end, and the list's end.
+    uint64_t* const first = room(l, 5 + 4 * static_cast<size_t>(std::max(note.changes, 0)));
+    note_events e{w, first, note.volume, note.period};
+    e.start(tick_at(w, note.start_frame));
+    for (int32_t i = 0; i < note.changes; i++)
+        e.change(tick_at(w, changes[i].frame), changes[i].period, changes[i].volume);
+    e.key_off(tick_at(w, note.end_frame));
+    *e.at = list_end;
+    const auto added = static_cast<size_t>(e.at - first);
+    l.end += added;
+    w.events_waiting += added;
+    w.samples_waiting |= uint32_t{1} << sample;
     if (w.track_of[sample][channel] < 0)
-        assign(w, sample, channel);
-    voice v;
-    v.first_change = note.first_change;
-    v.changes = note.changes;
-    v.h.volume = note.volume;
-    v.h.period = note.period;
-    v.start_tick = tick_of(note.start_frame, w.rate);
-    v.end_tick = tick_of(note.end_frame, w.rate);
-    v.next_tick = v.start_tick;
-    v.store = &w.stores[sample][channel];
-    v.h.c = w.c_of[sample][channel];
-    w.tracks[static_cast<size_t>(w.track_of[sample][channel])].waiting.push_back(v);
+        w.unplaced[sample] |= uint32_t{1} << channel;
 }
 
-void td_midi_settle(td_midi_writer& w, int32_t n, int64_t frame)
+bool td_midi_worth_settling(const td_midi_writer& w) { return w.events_waiting >= settle_events; }
+
+void td_midi_settle(td_midi_writer& w, int64_t (*running_from)(int32_t))
 {
-    const int64_t end = frame == never ? never : tick_of(frame, w.rate);
-    for (const int32_t i : w.tracks_of_sample[n & 31])
-        sweep(w, w.tracks[static_cast<size_t>(i)], end);
+    for (uint32_t samples = w.samples_waiting; samples != 0; samples &= samples - 1) {
+        const int32_t n = std::countr_zero(samples);
+        const int64_t frame = running_from(n);
+        settle_sample(w, n, frame == never ? never : tick_of(frame, w.rate));
+    }
 }
 
 td_midi_bytes td_midi_file(const td_midi_writer& w, int32_t only)

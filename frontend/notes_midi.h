@@ -24,23 +24,25 @@ std::string td_notes_midi_of_sample(const td_note_list& list, const td_note_name
                                     int32_t rate, int32_t n);
 
 // The same files built as the notes of a render come, holding only what
-// cannot be written yet: the changes of notes not placed, the running
-// notes, and each track's bytes.
+// cannot be written yet: the events of each tracker channel not merged
+// into its track, and each track's bytes.
 struct td_midi_writer;
 struct td_midi_writer_free {
     void operator()(td_midi_writer* w) const;
 };
 using td_midi_ptr = std::unique_ptr<td_midi_writer, td_midi_writer_free>;
 td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate);
-// A note as it ends, with its changes, which the writer keeps: the note's
-// first_change then names them. Each channel's notes come in order.
-void td_midi_keep(td_midi_writer& w, vex_note& note, const vex_note_change* changes);
-// The kept notes in the order they start (then by channel), each once.
-void td_midi_place(td_midi_writer& w, const vex_note& note);
-// Every note of sample n that starts before frame has been placed: what
-// comes before it in the sample's tracks is written.
-void td_midi_settle(td_midi_writer& w, int32_t n, int64_t frame);
-// The file once every note is placed and settled (every sample's tracks,
+// A note as it ends (of samples 1..31), with its changes. Each channel's
+// notes come in order.
+void td_midi_keep(td_midi_writer& w, const vex_note& note, const vex_note_change* changes);
+// Whether enough events wait that merging them into the tracks is worth
+// a look at what still runs.
+bool td_midi_worth_settling(const td_midi_writer& w);
+// Writes into the tracks what is settled, asking running_from(n) where the
+// earliest running note of sample n starts (every note of it that starts
+// before has been kept), for the samples that have events waiting.
+void td_midi_settle(td_midi_writer& w, int64_t (*running_from)(int32_t));
+// The file once every note is kept and settled (every sample's tracks,
 // or only sample n's), in the order of its bytes: small pieces made here,
 // and the tracks' events as the writer holds them.
 struct td_midi_bytes {
