@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -187,6 +188,7 @@ struct td_midi_writer {
     size_t events_waiting = 0;
     std::vector<double> pitches;  // by period
     std::vector<uint8_t> keys;    // by period: the nearest key
+    std::vector<uint64_t> sorting;  // room to sort a track's events in
     // By key, made at its first use: its bends by period (0: not made yet).
     std::unique_ptr<uint32_t[]> bends[128];
     // The ticks of recent frames, by frame modulo their count: the notes
@@ -355,15 +357,6 @@ void close_body(track& t, const char* p)
     t.body.back().size = static_cast<size_t>(p - t.body.back().bytes.get());
 }
 
-// Room for one more event, and one at its tick.
-inline void make_room(track& t, body_end& b)
-{
-    if (b.p > b.last) {
-        close_body(t, b.p);
-        b = new_block(t);
-    }
-}
-
 // The event into the track's bytes after the one at tick at.
 inline char* put_event(char* p, int64_t& at, uint64_t e, uint32_t channel_bits)
 {
@@ -390,100 +383,161 @@ void put_first_tick(track& t, event_list& l)
         t.first_tick.push_back(static_cast<uint32_t>(l.events[l.head]) | l.channel_bits);
 }
 
-// A list's events before limit, when it is the only one of the track with
-// events waiting.
-void merge_one(track& t, event_list& l, int64_t limit)
+// Events into the track's bytes, their ticks counted from where at's is.
+void put_events(track& t, body_end& b, int64_t& at_tick, const uint64_t* e, size_t n,
+                uint32_t channel_bits)
 {
-    body_end b = end_of_body(t);
-    int64_t at = t.at;
-    const uint32_t channel_bits = l.channel_bits;
-    const uint64_t* e = l.events.data() + l.head;
-    limit = std::min(limit, list_end_tick);
-    for (; tick_of_event(*e) < limit; ++e) {
-        make_room(t, b);
-        b.p = put_event(b.p, at, *e, channel_bits);
+    // A local the stores of bytes cannot touch.
+    int64_t at = at_tick;
+    while (n > 0) {
+        if (b.p > b.last) {
+            close_body(t, b.p);
+            b = new_block(t);
+        }
+        const size_t fits = static_cast<size_t>(b.last - b.p) / most_event_bytes + 1;
+        const size_t m = std::min(n, fits);
+        char* p = b.p;
+        for (size_t i = 0; i < m; i++)
+            p = put_event(p, at, e[i], channel_bits);
+        b.p = p;
+        e += m;
+        n -= m;
     }
-    l.head = static_cast<size_t>(e - l.events.data());
-    close_body(t, b.p);
-    t.at = at;
+    at_tick = at;
 }
 
-// The lists' events before limit, by tick, and at one tick list after
-// list. The lists whose next event is near are looked at each tick; the
-// others wait aside until the ticks come near theirs.
-void merge_many(track& t, event_list* const* lists, size_t count, int64_t limit)
+// The waiting events of a track's lists before the limit: from each list
+// its first ones, with the ticks of the first and the last.
+struct taken_events {
+    event_list* list;
+    size_t count;
+    int64_t first, last;
+};
+
+// The events of lists in runs, each of the events of the list whose next
+// event comes first (at one tick, of the list first in the track) up to
+// the next event of another, found by halving: most often one list has
+// events, or lists take turns (a channel takes the sample up as another
+// leaves it). Runs kept short by lists that play at once are left, with
+// what follows them, for sorting: false then, with each list's count of
+// events left.
+bool put_runs(track& t, taken_events* taken, size_t count)
 {
-    constexpr int64_t near = 512;
-    const uint64_t* next[channels_per_track];
-    const uint64_t* end[channels_per_track];
-    int64_t next_tick[channels_per_track];
-    uint32_t channel_bits[channels_per_track];
-    uint32_t looked = 0, aside = 0;
-    int64_t tick = never;
-    for (size_t k = 0; k < count; k++) {
-        next[k] = lists[k]->events.data() + lists[k]->head;
-        end[k] = lists[k]->events.data() + lists[k]->end;
-        next_tick[k] = tick_of_event(*next[k]);
-        channel_bits[k] = lists[k]->channel_bits;
-        aside |= uint32_t{1} << k;
-        tick = std::min(tick, next_tick[k]);
-    }
-    int64_t aside_from = tick;
-    body_end b = end_of_body(t);
+    constexpr int short_runs = 4;
+    body_end out = end_of_body(t);
     int64_t at = t.at;
-    while (tick < limit) {
-        if (aside_from <= tick + near) {
-            const uint32_t was = aside;
-            aside = 0;
-            aside_from = never;
-            for (uint32_t ks = was; ks != 0; ks &= ks - 1) {
-                const int k = std::countr_zero(ks);
-                if (next_tick[k] <= tick + near) {
-                    looked |= uint32_t{1} << k;
-                } else {
-                    aside |= uint32_t{1} << k;
-                    aside_from = std::min(aside_from, next_tick[k]);
-                }
+    int shorts = 0;
+    while (shorts < short_runs) {
+        size_t first = count, second = count;
+        int64_t first_tick = never, second_tick = never;
+        for (size_t k = 0; k < count; k++) {
+            if (taken[k].count == 0)
+                continue;
+            const event_list& l = *taken[k].list;
+            const int64_t tick = tick_of_event(l.events[l.head]);
+            if (tick < first_tick) {
+                second = first;
+                second_tick = first_tick;
+                first = k;
+                first_tick = tick;
+            } else if (tick < second_tick) {
+                second = k;
+                second_tick = tick;
             }
         }
-        int64_t following = aside_from;
-        for (uint32_t ks = looked; ks != 0; ks &= ks - 1) {
-            const int k = std::countr_zero(ks);
-            if (next_tick[k] == tick) {
-                const uint64_t* e = next[k];
-                make_room(t, b);
-                b.p = put_event(b.p, at, *e++, channel_bits[k]);
-                // A second event at the tick, which most often there is or
-                // is not alike: written, and kept if it is.
-                const auto second = static_cast<size_t>(tick_of_event(*e) == tick);
-                store_event(b.p, static_cast<uint32_t>(*e) | channel_bits[k]);
-                b.p += 4 * second;
-                e += second;
-                for (; tick_of_event(*e) == tick; ++e) {
-                    make_room(t, b);
-                    store_event(b.p, static_cast<uint32_t>(*e) | channel_bits[k]);
-                    b.p += 4;
-                }
-                next[k] = e;
-                if (e == end[k]) {
-                    looked &= ~(uint32_t{1} << k);
-                    continue;
-                }
-                next_tick[k] = tick_of_event(*e);
-                if (next_tick[k] > tick + near) {
-                    looked &= ~(uint32_t{1} << k);
-                    aside |= uint32_t{1} << k;
-                    aside_from = std::min(aside_from, next_tick[k]);
-                }
-            }
-            following = std::min(following, next_tick[k]);
-        }
-        tick = following;
+        if (first == count)
+            break;
+        event_list& l = *taken[first].list;
+        const uint64_t* const from = l.events.data() + l.head;
+        const bool goes_first = first < second;
+        const uint64_t* const to =
+            std::partition_point(from, from + taken[first].count, [&](uint64_t e) {
+                const int64_t tick = tick_of_event(e);
+                return tick < second_tick || (goes_first && tick == second_tick);
+            });
+        const auto n = static_cast<size_t>(to - from);
+        put_events(t, out, at, from, n, l.channel_bits);
+        l.head += n;
+        taken[first].count -= n;
+        if (taken[first].count > 0)
+            taken[first].first = tick_of_event(*to);
+        shorts = n <= 2 ? shorts + 1 : 0;
     }
-    for (size_t k = 0; k < count; k++)
-        lists[k]->head = static_cast<size_t>(next[k] - lists[k]->events.data());
-    close_body(t, b.p);
+    close_body(t, out.p);
     t.at = at;
+    return shorts < short_runs;
+}
+
+// The events of lists that play at once, in the order of their ticks, and
+// at one tick list after list: the lists' events one list after the other,
+// sorted by tick a digit at a time, each pass keeping the order of the one
+// before. Sorting takes no guesses of the processor's, where taking the
+// earliest of the lists' next events takes one at every step.
+void put_sorted(td_midi_writer& w, track& t, const taken_events* taken, size_t count)
+{
+    size_t n = 0;
+    int64_t first = never, last = 0;
+    for (size_t k = 0; k < count; k++) {
+        if (taken[k].count == 0)
+            continue;
+        n += taken[k].count;
+        first = std::min(first, taken[k].first);
+        last = std::max(last, taken[k].last);
+    }
+    if (n == 0)
+        return;
+    if (w.sorting.size() < 2 * n)
+        w.sorting.resize(2 * n);
+    uint64_t* in = w.sorting.data();
+    uint64_t* out = in + n;
+    // Ticks from the first: the digits are then the low bits of the high
+    // half. The count of each digit of the first two passes is taken as
+    // the events are gathered.
+    const int bits = std::bit_width(static_cast<uint64_t>(last - first));
+    const int passes = (bits + 10) / 11;
+    const int digit = passes > 0 ? (bits + passes - 1) / passes : 0;
+    const uint64_t mask = (uint64_t{1} << digit) - 1;
+    const int shift1 = 32 + digit;
+    uint32_t place0[2048], place1[2048];
+    std::fill_n(place0, mask + 1, 0u);
+    std::fill_n(place1, mask + 1, 0u);
+    const uint64_t from_first = static_cast<uint64_t>(first) << 32;
+    uint64_t* at = in;
+    for (size_t k = 0; k < count; k++) {
+        event_list& l = *taken[k].list;
+        const uint64_t* const from = l.events.data() + l.head;
+        const uint64_t channel_bits = l.channel_bits;
+        for (size_t i = 0; i < taken[k].count; i++) {
+            const uint64_t e = (from[i] - from_first) | channel_bits;
+            at[i] = e;
+            place0[(e >> 32) & mask]++;
+            place1[(e >> shift1) & mask]++;
+        }
+        at += taken[k].count;
+        l.head += taken[k].count;
+    }
+    for (int pass = 0; pass < passes; pass++) {
+        const int shift = 32 + pass * digit;
+        uint32_t* const place = pass == 0 ? place0 : place1;
+        if (pass > 1) {
+            std::fill_n(place, mask + 1, 0u);
+            for (size_t i = 0; i < n; i++)
+                place[(in[i] >> shift) & mask]++;
+        }
+        uint32_t sum = 0;
+        for (size_t d = 0; d <= mask; d++)
+            sum += std::exchange(place[d], sum);
+        for (size_t i = 0; i < n; i++) {
+            const uint64_t e = in[i];
+            out[place[(e >> shift) & mask]++] = e;
+        }
+        std::swap(in, out);
+    }
+    body_end b = end_of_body(t);
+    int64_t at_tick = t.at - first;
+    put_events(t, b, at_tick, in, n, 0);
+    close_body(t, b.p);
+    t.at = at_tick + first;
 }
 
 // The track's events before limit into its bytes; how many went.
@@ -491,24 +545,26 @@ size_t merge(td_midi_writer& w, track& t, int64_t limit)
 {
     if (limit <= 0)
         return 0;
-    event_list* lists[channels_per_track];
+    limit = std::min(limit, list_end_tick);
+    taken_events taken[channels_per_track];  // by channel
     size_t count = 0, written = 0;
     for (const int32_t ch : t.channels) {
         event_list& l = w.lists[t.sample][ch];
-        const size_t waiting = l.end - l.head;
+        const size_t head = l.head;
         put_first_tick(t, l);
-        if (l.head != l.end)
-            lists[count++] = &l;
-        written += waiting - (l.end - l.head);
+        written += l.head - head;
+        const uint64_t* const from = l.events.data() + l.head;
+        const uint64_t* const to =
+            std::partition_point(from, from + (l.end - l.head),
+                                 [limit](uint64_t e) { return tick_of_event(e) < limit; });
+        if (to != from) {
+            taken[count++] = {&l, static_cast<size_t>(to - from), tick_of_event(*from),
+                              tick_of_event(to[-1])};
+            written += static_cast<size_t>(to - from);
+        }
     }
-    for (size_t k = 0; k < count; k++)
-        written += lists[k]->end - lists[k]->head;
-    if (count == 1)
-        merge_one(t, *lists[0], limit);
-    else if (count > 1)
-        merge_many(t, lists, count, limit);
-    for (size_t k = 0; k < count; k++)
-        written -= lists[k]->end - lists[k]->head;
+    if (!put_runs(t, taken, count))
+        put_sorted(w, t, taken, count);
     return written;
 }
 
