@@ -167,6 +167,7 @@ struct track {
     std::vector<uint32_t> first_tick;  // the events at tick 0, as they go in the file
     std::vector<byte_block> body;      // the events after tick 0
     int64_t at = 0;                    // the tick of the last event in body
+    bool sorted = false;               // the last merge ended in sorting
 };
 
 // A bend to a period from a key: its event as it waits in a list, less the
@@ -185,7 +186,7 @@ struct td_midi_writer {
     std::vector<track> tracks;
     uint32_t unplaced[32] = {};  // by sample: bit c, channel c waits for its track
     uint32_t samples_waiting = 0;  // bit n: sample n has events waiting
-    size_t events_waiting = 0;
+    size_t kept_since_settled = 0;  // events
     std::vector<double> pitches;  // by period
     std::vector<uint8_t> keys;    // by period: the nearest key
     std::vector<uint64_t> sorting;  // room to sort a track's events in
@@ -288,6 +289,41 @@ struct note_events {
             key_on(tick);
     }
 
+    // The note's changes. Most change the expression or bend the sounding
+    // key within its range: those are made here with the state in locals,
+    // which the stores of events cannot touch; the rest by change.
+    void play(const vex_note_change* changes, int32_t count)
+    {
+        uint64_t* out = at;
+        int32_t now_volume = volume, now_period = period;
+        for (int32_t i = 0; i < count; i++) {
+            const vex_note_change& c = changes[i];
+            const int64_t tick = tick_at(w, c.frame);
+            const uint64_t high = static_cast<uint64_t>(tick) << 32;
+            if (c.volume != now_volume) {
+                now_volume = c.volume;
+                *out++ = high | waiting_event(0, 0xB0, 11, clamp7(2 * now_volume));
+            }
+            if (c.period <= 0 || c.period == now_period)
+                continue;
+            const uint32_t bend = sounding && c.period < cached_periods ? bends[c.period] : 0;
+            if (bend & bend_near) {
+                now_period = c.period;
+                *out++ = high | (bend & ~0xFFu);
+                continue;
+            }
+            at = out;
+            volume = now_volume;
+            period = now_period;
+            change(tick, c.period, now_volume);
+            out = at;
+            now_period = period;
+        }
+        at = out;
+        volume = now_volume;
+        period = now_period;
+    }
+
     // A period of 0 or below holds the voice where it is: no pitch to show.
     void change(int64_t tick, int32_t new_period, int32_t new_volume)
     {
@@ -357,6 +393,16 @@ void close_body(track& t, const char* p)
     t.body.back().size = static_cast<size_t>(p - t.body.back().bytes.get());
 }
 
+// An event after a longer time: kept out of the loops that write events.
+[[gnu::noinline]] char* put_event_after(char* p, uint64_t delta, uint32_t bytes)
+{
+    p = put_varlen(p, delta);
+    p[0] = static_cast<char>(bytes >> 8);
+    p[1] = static_cast<char>(bytes >> 16);
+    p[2] = static_cast<char>(bytes >> 24);
+    return p + 3;
+}
+
 // The event into the track's bytes after the one at tick at.
 inline char* put_event(char* p, int64_t& at, uint64_t e, uint32_t channel_bits)
 {
@@ -364,15 +410,10 @@ inline char* put_event(char* p, int64_t& at, uint64_t e, uint32_t channel_bits)
     const auto delta = static_cast<uint64_t>(tick - at);
     at = tick;
     const uint32_t bytes = static_cast<uint32_t>(e) | channel_bits;
-    if (delta < 0x80) {  // most times between events
-        store_event(p, bytes | static_cast<uint32_t>(delta));
-        return p + 4;
-    }
-    p = put_varlen(p, delta);
-    p[0] = static_cast<char>(bytes >> 8);
-    p[1] = static_cast<char>(bytes >> 16);
-    p[2] = static_cast<char>(bytes >> 24);
-    return p + 3;
+    if (delta >= 0x80)  // most times between events are shorter
+        return put_event_after(p, delta, bytes);
+    store_event(p, bytes | static_cast<uint32_t>(delta));
+    return p + 4;
 }
 
 // The events at tick 0 wait for the head of the track, after its name and
@@ -423,7 +464,8 @@ struct taken_events {
 // events left.
 bool put_runs(track& t, taken_events* taken, size_t count)
 {
-    constexpr int short_runs = 4;
+    // Fewer tries where the track's channels played at once the last time.
+    const int short_runs = t.sorted ? 4 : 32;
     body_end out = end_of_body(t);
     int64_t at = t.at;
     int shorts = 0;
@@ -465,7 +507,8 @@ bool put_runs(track& t, taken_events* taken, size_t count)
     }
     close_body(t, out.p);
     t.at = at;
-    return shorts < short_runs;
+    t.sorted = shorts == short_runs;
+    return !t.sorted;
 }
 
 // The events of lists that play at once, in the order of their ticks, and
@@ -496,8 +539,9 @@ void put_sorted(td_midi_writer& w, track& t, const taken_events* taken, size_t c
     const int bits = std::bit_width(static_cast<uint64_t>(last - first));
     const int passes = (bits + 10) / 11;
     const int digit = passes > 0 ? (bits + passes - 1) / passes : 0;
+    const int shift0 = 32;
     const uint64_t mask = (uint64_t{1} << digit) - 1;
-    const int shift1 = 32 + digit;
+    const int shift1 = shift0 + digit;
     uint32_t place0[2048], place1[2048];
     std::fill_n(place0, mask + 1, 0u);
     std::fill_n(place1, mask + 1, 0u);
@@ -510,14 +554,14 @@ void put_sorted(td_midi_writer& w, track& t, const taken_events* taken, size_t c
         for (size_t i = 0; i < taken[k].count; i++) {
             const uint64_t e = (from[i] - from_first) | channel_bits;
             at[i] = e;
-            place0[(e >> 32) & mask]++;
+            place0[(e >> shift0) & mask]++;
             place1[(e >> shift1) & mask]++;
         }
         at += taken[k].count;
         l.head += taken[k].count;
     }
     for (int pass = 0; pass < passes; pass++) {
-        const int shift = 32 + pass * digit;
+        const int shift = shift0 + pass * digit;
         uint32_t* const place = pass == 0 ? place0 : place1;
         if (pass > 1) {
             std::fill_n(place, mask + 1, 0u);
@@ -540,32 +584,27 @@ void put_sorted(td_midi_writer& w, track& t, const taken_events* taken, size_t c
     t.at = at_tick + first;
 }
 
-// The track's events before limit into its bytes; how many went.
-size_t merge(td_midi_writer& w, track& t, int64_t limit)
+// The track's events before limit into its bytes.
+void merge(td_midi_writer& w, track& t, int64_t limit)
 {
     if (limit <= 0)
-        return 0;
+        return;
     limit = std::min(limit, list_end_tick);
     taken_events taken[channels_per_track];  // by channel
-    size_t count = 0, written = 0;
+    size_t count = 0;
     for (const int32_t ch : t.channels) {
         event_list& l = w.lists[t.sample][ch];
-        const size_t head = l.head;
         put_first_tick(t, l);
-        written += l.head - head;
         const uint64_t* const from = l.events.data() + l.head;
         const uint64_t* const to =
             std::partition_point(from, from + (l.end - l.head),
                                  [limit](uint64_t e) { return tick_of_event(e) < limit; });
-        if (to != from) {
+        if (to != from)
             taken[count++] = {&l, static_cast<size_t>(to - from), tick_of_event(*from),
                               tick_of_event(to[-1])};
-            written += static_cast<size_t>(to - from);
-        }
     }
     if (!put_runs(t, taken, count))
         put_sorted(w, t, taken, count);
-    return written;
 }
 
 // The tracker channel's place in its sample's tracks, taken at its first
@@ -612,7 +651,7 @@ void settle_sample(td_midi_writer& w, int32_t n, int64_t limit)
 {
     place_channels(w, n, limit);
     for (const int32_t i : w.tracks_of_sample[n])
-        w.events_waiting -= merge(w, w.tracks[static_cast<size_t>(i)], limit);
+        merge(w, w.tracks[static_cast<size_t>(i)], limit);
     bool waiting = w.unplaced[n] != 0;
     for (const event_list& l : w.lists[n])
         waiting = waiting || l.head != l.end;
@@ -709,22 +748,25 @@ void td_midi_keep(td_midi_writer& w, const vex_note& note, const vex_note_change
     uint64_t* const first = room(l, 5 + 4 * static_cast<size_t>(std::max(note.changes, 0)));
     note_events e{w, first, note.volume, note.period};
     e.start(tick_at(w, note.start_frame));
-    for (int32_t i = 0; i < note.changes; i++)
-        e.change(tick_at(w, changes[i].frame), changes[i].period, changes[i].volume);
+    e.play(changes, note.changes);
     e.key_off(tick_at(w, note.end_frame));
     *e.at = list_end;
     const auto added = static_cast<size_t>(e.at - first);
     l.end += added;
-    w.events_waiting += added;
+    w.kept_since_settled += added;
     w.samples_waiting |= uint32_t{1} << sample;
     if (w.track_of[sample][channel] < 0)
         w.unplaced[sample] |= uint32_t{1} << channel;
 }
 
-bool td_midi_worth_settling(const td_midi_writer& w) { return w.events_waiting >= settle_events; }
+bool td_midi_worth_settling(const td_midi_writer& w)
+{
+    return w.kept_since_settled >= settle_events;
+}
 
 void td_midi_settle(td_midi_writer& w, int64_t (*running_from)(int32_t))
 {
+    w.kept_since_settled = 0;
     for (uint32_t samples = w.samples_waiting; samples != 0; samples &= samples - 1) {
         const int32_t n = std::countr_zero(samples);
         const int64_t frame = running_from(n);
