@@ -9,7 +9,9 @@
 //   mix, play the mix with every sample's stem, scan the song's sequences
 //   (over one pass and over two) and play the one the second-last byte
 //   picks (% the sequence count), or describe the module as --info does and
-//   name its stem files;
+//   name its stem files; the mix is played with its notes recorded, made
+//   into a MIDI file as they come, which must be the file made from all of
+//   them at the end, and into CSV;
 // - its last byte % 32 is the solo sample number (0: no solo);
 // - the event conditions tested between blocks are made from its last
 //   condition_bytes bytes, read backwards and wrapping round a short input.
@@ -18,7 +20,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
+#include "frontend/notes_csv.h"
+#include "frontend/notes_midi.h"
 #include "frontend/tunedump_info.h"
 #include "frontend/tunedump_stems.h"
 #include "frontend/module_load.h"
@@ -63,6 +68,42 @@ using block_fn = void (*)();
 
 void mix_block() { mix_newhand(0, block, block_bytes); }
 
+// The notes of a render, and its MIDI file made as they come.
+td_note_list noted;
+td_midi_ptr midi;
+int32_t noted_blocks = 0;
+
+void take_notes()
+{
+    vex_note batch[64];
+    for (int32_t n; (n = vex_notes(batch, 64)) > 0;) {
+        for (int32_t i = 0; i < n; i++) {
+            vex_note note = batch[i];
+            const vex_note_change* changes = vex_note_changes_at(note.first_change, note.changes);
+            if (note.end_frame <= note.start_frame || note.channel < 0 || note.channel >= 32 ||
+                note.sample < 0 || note.sample >= 32 || (note.changes > 0 && changes == nullptr))
+                std::abort();
+            td_midi_keep(*midi, note, changes);
+            note.first_change = static_cast<int32_t>(noted.changes.size());
+            noted.changes.insert(noted.changes.end(), changes, changes + note.changes);
+            noted.notes.push_back(note);
+        }
+    }
+}
+
+// Recording starts once the module is loaded and started, as in the front end.
+void mix_block_noting()
+{
+    if (noted_blocks == 0)
+        vex_notes_record(1);
+    mix_newhand(0, block, block_bytes);
+    take_notes();
+    if (++noted_blocks % 16 == 0)
+        td_midi_settle(*midi, vex_notes_running_from);
+}
+
+int64_t nothing_runs(int32_t) { return INT64_MAX; }
+
 void mix_block_with_stems()
 {
     static int16_t stem[32][2 * td_blockframes];
@@ -95,7 +136,21 @@ void load_and_render(const uint8_t* data, size_t size, int32_t position, block_f
 void play(const uint8_t* data, size_t size)
 {
     load_image(data, size);
-    load_and_render(data, size, 0, mix_block);
+    const td_note_names names = td_note_names_of(image);
+    noted = td_note_list{};
+    midi = td_midi_start(names, td_rate);
+    noted_blocks = 0;
+    load_and_render(data, size, 0, mix_block_noting);
+    vex_notes_record(0);
+    take_notes();
+    td_midi_settle(*midi, nothing_runs);
+    std::string file;
+    for (const std::string_view piece : td_midi_file(*midi, 0).pieces)
+        file += piece;
+    if (file != td_notes_midi(noted, names, td_rate) ||
+        td_notes_csv(noted, names, td_rate).size() < std::strlen(td_notes_csv_header))
+        std::abort();
+    midi.reset();
 }
 
 void play_stems(const uint8_t* data, size_t size)
