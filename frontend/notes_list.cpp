@@ -45,11 +45,6 @@ td_note_names td_note_names_of(const uint8_t* image)
 
 double td_note_pitch(int32_t period) { return 60.0 + 12.0 * std::log2(428.0 / period); }
 
-bool td_note_before(const vex_note& a, const vex_note& b)
-{
-    return a.start_frame != b.start_frame ? a.start_frame < b.start_frame : a.channel < b.channel;
-}
-
 std::vector<vex_note> td_notes_in_order(const td_note_list& list)
 {
     std::vector<vex_note> notes = list.notes;

@@ -26,6 +26,9 @@ td_note_names td_note_names_of(const uint8_t* image);
 // periods above 0.
 double td_note_pitch(int32_t period);
 // The order notes are listed in: by start frame, then channel.
-bool td_note_before(const vex_note& a, const vex_note& b);
+inline bool td_note_before(const vex_note& a, const vex_note& b)
+{
+    return a.start_frame != b.start_frame ? a.start_frame < b.start_frame : a.channel < b.channel;
+}
 // The notes sorted by start frame, then channel.
 std::vector<vex_note> td_notes_in_order(const td_note_list& list);

@@ -7,12 +7,17 @@
 // events on different MIDI channels do not depend on each other's order.
 #include "frontend/notes_midi.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -119,11 +124,70 @@ const std::string_view end_of_track("\x00\xFF\x2F\x00", 4);
 
 // A track's bytes as they come, in blocks that stay where they are.
 struct byte_block {
-    std::unique_ptr<char[]> bytes;
+    char* bytes;
     size_t size = 0;
     size_t capacity = 0;
 };
 constexpr size_t block_bytes = 65536;
+
+// The tracks' blocks are cut from slabs of 2 MiB, which the system may
+// back with huge pages: megabytes of events then cost a few page faults
+// rather than one every 4 KiB, each of which costs more than the events
+// written into the page.
+constexpr size_t slab_bytes = size_t{2} << 20;
+
+#if defined(__linux__)
+char* map_slab()
+{
+    // Twice the size, then the part aligned to a slab kept.
+    const size_t span = 2 * slab_bytes;
+    void* const p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    const auto start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + slab_bytes - 1) & ~(slab_bytes - 1);
+    if (aligned > start)
+        munmap(p, aligned - start);
+    if (start + span > aligned + slab_bytes)
+        munmap(reinterpret_cast<void*>(aligned + slab_bytes), start + span - aligned - slab_bytes);
+    madvise(reinterpret_cast<void*>(aligned), slab_bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<char*>(aligned);
+}
+
+void unmap_slab(char* slab) { munmap(slab, slab_bytes); }
+#else
+char* map_slab() { return new char[slab_bytes]; }
+void unmap_slab(char* slab) { delete[] slab; }
+#endif
+
+struct slab_unmap {
+    void operator()(char* slab) const { unmap_slab(slab); }
+};
+
+// The first blocks, as many as a short render needs, come from the heap.
+constexpr size_t small_blocks = 16;
+
+struct byte_arena {
+    std::vector<std::unique_ptr<char[]>> small;
+    std::vector<std::unique_ptr<char, slab_unmap>> slabs;
+    size_t used = slab_bytes;  // of the last slab
+
+    char* take(size_t bytes)
+    {
+        if (small.size() < small_blocks) {
+            small.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+            return small.back().get();
+        }
+        if (slab_bytes - used < bytes) {
+            slabs.emplace_back(map_slab());
+            used = 0;
+        }
+        char* const block = slabs.back().get() + used;
+        used += bytes;
+        return block;
+    }
+};
+
 // An event takes at most this many bytes: a time of five, three of event;
 // room for one is room for another at the same tick too.
 constexpr size_t most_event_bytes = 8;
@@ -140,7 +204,7 @@ void add_chunk(td_midi_bytes& out, const std::string& head, const std::vector<by
     out.made.push_back(start + head);
     out.pieces.push_back(out.made.back());
     for (const byte_block& block : body)
-        out.pieces.emplace_back(block.bytes.get(), block.size);
+        out.pieces.emplace_back(block.bytes, block.size);
     out.pieces.push_back(end_of_track);
 }
 
@@ -162,6 +226,7 @@ struct event_list {
 };
 
 struct track {
+    byte_arena* arena;
     int32_t sample;
     std::vector<int32_t> channels;     // tracker channels, in order of first use
     std::vector<uint32_t> first_tick;  // the events at tick 0, as they go in the file
@@ -180,6 +245,7 @@ constexpr uint32_t bend_known = 1, bend_near = 2;
 struct td_midi_writer {
     td_note_names names;
     int32_t rate = 44100;
+    byte_arena arena;  // the tracks' bytes
     event_list lists[32][tracker_channels];  // by sample, tracker channel
     int32_t track_of[32][tracker_channels];  // index in tracks, or -1
     std::vector<int32_t> tracks_of_sample[32];
@@ -374,9 +440,9 @@ body_end new_block(track& t)
 {
     t.body.emplace_back();
     byte_block& block = t.body.back();
-    block.bytes = std::make_unique_for_overwrite<char[]>(block_bytes);
+    block.bytes = t.arena->take(block_bytes);
     block.capacity = block_bytes;
-    return {block.bytes.get(), block.bytes.get() + block_bytes - room_bytes};
+    return {block.bytes, block.bytes + block_bytes - room_bytes};
 }
 
 body_end end_of_body(track& t)
@@ -384,13 +450,12 @@ body_end end_of_body(track& t)
     if (t.body.empty())
         return new_block(t);
     byte_block& block = t.body.back();
-    return {block.bytes.get() + block.size,
-            block.bytes.get() + block.capacity - room_bytes};
+    return {block.bytes + block.size, block.bytes + block.capacity - room_bytes};
 }
 
 void close_body(track& t, const char* p)
 {
-    t.body.back().size = static_cast<size_t>(p - t.body.back().bytes.get());
+    t.body.back().size = static_cast<size_t>(p - t.body.back().bytes);
 }
 
 // An event after a longer time: kept out of the loops that write events.
@@ -616,6 +681,7 @@ void assign(td_midi_writer& w, int32_t sample, int32_t channel)
                            static_cast<size_t>(channels_per_track)) {
         own.push_back(static_cast<int32_t>(w.tracks.size()));
         w.tracks.emplace_back();
+        w.tracks.back().arena = &w.arena;
         w.tracks.back().sample = sample;
     }
     track& t = w.tracks[static_cast<size_t>(own.back())];
