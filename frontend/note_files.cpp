@@ -105,7 +105,6 @@ void take_ended()
             vex_note note = batch[i];
             run.counts[note.sample & 31]++;
             run.channels[note.sample & 31] |= uint32_t{1} << (note.channel & 31);
-            // The tracks are those of samples 1..31.
             if (run.midi)
                 td_midi_keep(*run.midi, note, vex_note_changes_at(note.first_change, note.changes));
             if (!run.csv_files.empty())
