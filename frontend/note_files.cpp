@@ -16,7 +16,7 @@
 namespace {
 
 // CSV rows go to their file in runs of about this many bytes.
-constexpr size_t csv_run_bytes = 1 << 20;
+constexpr size_t csv_run_bytes = 1 << 16;
 
 struct note_run {
     std::vector<td_note_file>* files = nullptr;

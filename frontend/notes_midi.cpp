@@ -156,7 +156,7 @@ char* map_slab()
 
 void unmap_slab(char* slab) { munmap(slab, slab_bytes); }
 #else
-char* map_slab() { return new char[slab_bytes]; }
+char* map_slab() { return new char[slab_bytes](); }
 void unmap_slab(char* slab) { delete[] slab; }
 #endif
 
@@ -165,7 +165,7 @@ struct slab_unmap {
 };
 
 // The first blocks, as many as a short render needs, come from the heap.
-constexpr size_t small_blocks = 16;
+constexpr size_t small_blocks = 4;
 
 struct byte_arena {
     std::vector<std::unique_ptr<char[]>> small;
@@ -256,8 +256,9 @@ struct td_midi_writer {
     std::vector<double> pitches;  // by period
     std::vector<uint8_t> keys;    // by period: the nearest key
     std::vector<uint64_t> sorting;  // room to sort a track's events in
-    // By key, made at its first use: its bends by period (0: not made yet).
-    std::unique_ptr<uint32_t[]> bends[128];
+    // By key, then period: the bend, once made (0: not made yet). A slab
+    // that comes zeroed, whose pages are made as they are first used.
+    std::unique_ptr<char, slab_unmap> bends{map_slab()};
     // The ticks of recent frames, by frame modulo their count: the notes
     // of every channel change at the same few frames.
     int64_t frames[1024], ticks[1024];
@@ -288,10 +289,8 @@ uint32_t make_bend(double pitch, int32_t key)
 
 uint32_t* bends_of(td_midi_writer& w, int32_t key)
 {
-    std::unique_ptr<uint32_t[]>& table = w.bends[key];
-    if (!table)
-        table = std::make_unique<uint32_t[]>(cached_periods);
-    return table.get();
+    static_assert(128 * cached_periods * sizeof(uint32_t) == slab_bytes);
+    return reinterpret_cast<uint32_t*>(w.bends.get()) + static_cast<size_t>(key) * cached_periods;
 }
 
 // The bend to period (above 0) from the voice's key: a vibrato goes over
