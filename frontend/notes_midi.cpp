@@ -137,7 +137,8 @@ constexpr size_t block_bytes = 65536;
 constexpr size_t slab_bytes = size_t{2} << 20;
 
 #if defined(__linux__)
-char* map_slab()
+// huge: the pages may be huge ones, for a slab that will be filled.
+char* map_slab(bool huge)
 {
     // Twice the size, then the part aligned to a slab kept.
     const size_t span = 2 * slab_bytes;
@@ -150,13 +151,14 @@ char* map_slab()
         munmap(p, aligned - start);
     if (start + span > aligned + slab_bytes)
         munmap(reinterpret_cast<void*>(aligned + slab_bytes), start + span - aligned - slab_bytes);
-    madvise(reinterpret_cast<void*>(aligned), slab_bytes, MADV_HUGEPAGE);
+    if (huge)
+        madvise(reinterpret_cast<void*>(aligned), slab_bytes, MADV_HUGEPAGE);
     return reinterpret_cast<char*>(aligned);
 }
 
 void unmap_slab(char* slab) { munmap(slab, slab_bytes); }
 #else
-char* map_slab() { return new char[slab_bytes](); }
+char* map_slab(bool) { return new char[slab_bytes](); }
 void unmap_slab(char* slab) { delete[] slab; }
 #endif
 
@@ -179,7 +181,7 @@ struct byte_arena {
             return small.back().get();
         }
         if (slab_bytes - used < bytes) {
-            slabs.emplace_back(map_slab());
+            slabs.emplace_back(map_slab(true));
             used = 0;
         }
         char* const block = slabs.back().get() + used;
@@ -257,8 +259,9 @@ struct td_midi_writer {
     std::vector<uint8_t> keys;    // by period: the nearest key
     std::vector<uint64_t> sorting;  // room to sort a track's events in
     // By key, then period: the bend, once made (0: not made yet). A slab
-    // that comes zeroed, whose pages are made as they are first used.
-    std::unique_ptr<char, slab_unmap> bends{map_slab()};
+    // that comes zeroed, whose few pages used are made as they are first
+    // used.
+    std::unique_ptr<char, slab_unmap> bends{map_slab(false)};
     // The ticks of recent frames, by frame modulo their count: the notes
     // of every channel change at the same few frames.
     int64_t frames[1024], ticks[1024];
