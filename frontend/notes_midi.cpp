@@ -166,19 +166,19 @@ struct slab_unmap {
     void operator()(char* slab) const { unmap_slab(slab); }
 };
 
-// The first blocks, as many as a short render needs, come from the heap.
-constexpr size_t small_blocks = 4;
-
+// A track's first block comes from the heap, whose pages are made only as
+// they are written: most tracks of a short render hold less than a block.
+// A track that needs more takes its blocks from the slabs.
 struct byte_arena {
-    std::vector<std::unique_ptr<char[]>> small;
+    std::vector<std::unique_ptr<char[]>> first_blocks;
     std::vector<std::unique_ptr<char, slab_unmap>> slabs;
     size_t used = slab_bytes;  // of the last slab
 
-    char* take(size_t bytes)
+    char* take(size_t bytes, bool first)
     {
-        if (small.size() < small_blocks) {
-            small.push_back(std::make_unique_for_overwrite<char[]>(bytes));
-            return small.back().get();
+        if (first) {
+            first_blocks.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+            return first_blocks.back().get();
         }
         if (slab_bytes - used < bytes) {
             slabs.emplace_back(map_slab(true));
@@ -442,7 +442,7 @@ body_end new_block(track& t)
 {
     t.body.emplace_back();
     byte_block& block = t.body.back();
-    block.bytes = t.arena->take(block_bytes);
+    block.bytes = t.arena->take(block_bytes, t.body.size() == 1);
     block.capacity = block_bytes;
     return {block.bytes, block.bytes + block_bytes - room_bytes};
 }
