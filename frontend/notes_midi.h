@@ -35,8 +35,8 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate);
 // A note as it ends (of samples 1..31), with its changes. Each channel's
 // notes come in order.
 void td_midi_keep(td_midi_writer& w, const vex_note& note, const vex_note_change* changes);
-// Whether enough events wait that merging them into the tracks is worth
-// a look at what still runs.
+// Whether enough events were kept since the last settling that merging
+// them into the tracks is worth a look at what still runs.
 bool td_midi_worth_settling(const td_midi_writer& w);
 // Writes into the tracks what is settled, asking running_from(n) where the
 // earliest running note of sample n starts (every note of it that starts
