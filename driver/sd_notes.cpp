@@ -8,6 +8,8 @@
 #include "driver/sd_notes.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "driver/sd_main.h"
@@ -110,11 +112,22 @@ void start_note(int ch, int64_t frame, int32_t cell_note)
     r.changes.clear();
 }
 
+// A period and the volume after it as one number: most ticks change
+// neither, and one test of both is one guess of the processor's.
+uint64_t sound_at(const int32_t* period)
+{
+    uint64_t both;
+    std::memcpy(&both, period, sizeof both);
+    return both;
+}
+static_assert(offsetof(voice_state, volume) == offsetof(voice_state, period) + 4);
+static_assert(offsetof(running_note, volume) == offsetof(running_note, period) + 4);
+
 inline void note_changes(int ch, int64_t frame)
 {
     const voice_state& v = voices[ch];
     running_note& r = running[ch];
-    if (v.period == r.period && v.volume == r.volume)
+    if (sound_at(&v.period) == sound_at(&r.period))
         return;
     r.changes.push_back(vex_note_change{frame, v.period, v.volume});
     r.period = v.period;
@@ -190,9 +203,10 @@ mix_channel* notes_selectchannel(int32_t channel)
     return next_selectchannel(channel);
 }
 
+// Each wrapper notes what it is sent, then hands it on: the call to the
+// mixer, its last, is then a jump.
 void notes_setsample(int32_t n)
 {
-    next_setsample(n);
     voice_state& v = voices[current];
     if (!v.sample_set)
         v.sample_before = v.sample;
@@ -201,29 +215,30 @@ void notes_setsample(int32_t n)
     v.sample = slot(n);
     if (!v.started && sample_length[v.sample] > 0)
         v.started = v.first_sample = true;
+    next_setsample(n);
 }
 
 void notes_setvolume(int32_t volume)
 {
-    next_setvolume(volume);
     voices[current].volume = volume;
+    next_setvolume(volume);
 }
 
 void notes_setamigaperiod(int32_t period)
 {
-    next_setamigaperiod(period);
     voices[current].period = period;
+    next_setamigaperiod(period);
 }
 
 // The mixer takes a read position only inside the sample.
 void notes_setoffset(int32_t offset)
 {
-    next_setoffset(offset);
     voice_state& v = voices[current];
     if (static_cast<uint32_t>(offset) < sample_length[v.sample]) {
         v.started = v.offset_start = true;
         marked |= uint32_t{1} << current;
     }
+    next_setoffset(offset);
 }
 
 void notes_resetvoices()

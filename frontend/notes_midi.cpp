@@ -264,7 +264,9 @@ struct td_midi_writer {
     std::unique_ptr<char, slab_unmap> bends{map_slab(false)};
     // The ticks of recent frames, by frame modulo their count: the notes
     // of every channel change at the same few frames.
-    int64_t frames[1024], ticks[1024];
+    struct frame_tick {
+        int64_t frame, tick;
+    } frame_ticks[1024];
 };
 
 namespace {
@@ -315,12 +317,14 @@ inline uint32_t bend_of(const td_midi_writer& w, uint32_t* bends, int32_t key, i
 int64_t tick_at(td_midi_writer& w, int64_t frame)
 {
     const size_t k = static_cast<size_t>(frame) & 1023;
-    if (w.frames[k] != frame) {
-        w.frames[k] = frame;
-        w.ticks[k] = tick_of(frame, w.rate);
-    }
-    return w.ticks[k];
+    td_midi_writer::frame_tick& known = w.frame_ticks[k];
+    if (known.frame != frame)
+        known = {frame, tick_of(frame, w.rate)};
+    return known.tick;
 }
+
+// The bends of a voice that sounds no key: none is known.
+const uint32_t no_bends[cached_periods] = {};
 
 // One note's events as it goes, from its start to its end.
 struct note_events {
@@ -364,6 +368,7 @@ struct note_events {
     {
         uint64_t* out = at;
         int32_t now_volume = volume, now_period = period;
+        const uint32_t* near = sounding ? bends : no_bends;
         for (int32_t i = 0; i < count; i++) {
             const vex_note_change& c = changes[i];
             const int64_t tick = tick_at(w, c.frame);
@@ -374,7 +379,7 @@ struct note_events {
             }
             if (c.period <= 0 || c.period == now_period)
                 continue;
-            const uint32_t bend = sounding && c.period < cached_periods ? bends[c.period] : 0;
+            const uint32_t bend = c.period < cached_periods ? near[c.period] : 0;
             if (bend & bend_near) {
                 now_period = c.period;
                 *out++ = high | (bend & ~0xFFu);
@@ -386,6 +391,7 @@ struct note_events {
             change(tick, c.period, now_volume);
             out = at;
             now_period = period;
+            near = sounding ? bends : no_bends;
         }
         at = out;
         volume = now_volume;
@@ -800,8 +806,8 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
     for (int32_t period = 1; period < cached_periods; period++)
         w->keys[static_cast<size_t>(period)] =
             static_cast<uint8_t>(nearest_key(w->pitches[static_cast<size_t>(period)]));
-    std::fill(std::begin(w->frames), std::end(w->frames), -1);
-    std::fill(std::begin(w->ticks), std::end(w->ticks), tick_of(-1, rate));
+    std::fill(std::begin(w->frame_ticks), std::end(w->frame_ticks),
+              td_midi_writer::frame_tick{-1, tick_of(-1, rate)});
     return w;
 }
 
