@@ -22,7 +22,6 @@ namespace {
 constexpr int channels = mix_maxchannels;
 constexpr int samples = mix_maxsamples;
 
-mix_channel* (*next_selectchannel)(int32_t) = nullptr;
 void (*next_setsample)(int32_t) = nullptr;
 void (*next_setvolume)(int32_t) = nullptr;
 void (*next_setamigaperiod)(int32_t) = nullptr;
@@ -56,7 +55,6 @@ running_note running[channels];
 // Bit ch: the tick gave channel ch a read position or a sample.
 uint32_t marked = 0;
 uint32_t sample_length[samples];
-int32_t current = 0;
 // The mixer's solo sample as the module was loaded: only its notes count.
 int32_t solo = 0;
 // A tick's first frame less the mixer's clock at that tick: turns the
@@ -197,21 +195,21 @@ void forget_voices()
 
 int32_t slot(int32_t n) { return n >= 0 && n < samples ? n : 0; }
 
-mix_channel* notes_selectchannel(int32_t channel)
-{
-    current = channel >= 0 && channel < channels ? channel : 0;
-    return next_selectchannel(channel);
-}
+// The channel the replayer selected last: the mixer keeps it, as every
+// call to a channel goes on to the mixer through the table.
+static_assert((channels & (channels - 1)) == 0);
+int current() { return mix_curchannel & (channels - 1); }
 
 // Each wrapper notes what it is sent, then hands it on: the call to the
 // mixer, its last, is then a jump.
 void notes_setsample(int32_t n)
 {
-    voice_state& v = voices[current];
+    const int ch = current();
+    voice_state& v = voices[ch];
     if (!v.sample_set)
         v.sample_before = v.sample;
     v.sample_set = true;
-    marked |= uint32_t{1} << current;
+    marked |= uint32_t{1} << ch;
     v.sample = slot(n);
     if (!v.started && sample_length[v.sample] > 0)
         v.started = v.first_sample = true;
@@ -220,23 +218,24 @@ void notes_setsample(int32_t n)
 
 void notes_setvolume(int32_t volume)
 {
-    voices[current].volume = volume;
+    voices[current()].volume = volume;
     next_setvolume(volume);
 }
 
 void notes_setamigaperiod(int32_t period)
 {
-    voices[current].period = period;
+    voices[current()].period = period;
     next_setamigaperiod(period);
 }
 
 // The mixer takes a read position only inside the sample.
 void notes_setoffset(int32_t offset)
 {
-    voice_state& v = voices[current];
+    const int ch = current();
+    voice_state& v = voices[ch];
     if (static_cast<uint32_t>(offset) < sample_length[v.sample]) {
         v.started = v.offset_start = true;
-        marked |= uint32_t{1} << current;
+        marked |= uint32_t{1} << ch;
     }
     next_setoffset(offset);
 }
@@ -294,7 +293,6 @@ void compact()
 
 void sd_notes_install()
 {
-    wrap(sd_selectchannel, next_selectchannel, notes_selectchannel);
     wrap(sd_setsample, next_setsample, notes_setsample);
     wrap(sd_setvolume, next_setvolume, notes_setvolume);
     wrap(sd_setamigaperiod, next_setamigaperiod, notes_setamigaperiod);
