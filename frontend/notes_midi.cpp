@@ -140,19 +140,21 @@ constexpr size_t slab_bytes = size_t{2} << 20;
 // huge: the pages may be huge ones, for a slab that will be filled.
 char* map_slab(bool huge)
 {
-    // Twice the size, then the part aligned to a slab kept.
-    const size_t span = 2 * slab_bytes;
+    // Small pages need no alignment; a huge page needs the slab aligned to
+    // its size: twice the size is mapped, then the aligned part kept.
+    const size_t span = huge ? 2 * slab_bytes : slab_bytes;
     void* const p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         throw std::bad_alloc();
+    if (!huge)
+        return static_cast<char*>(p);
     const auto start = reinterpret_cast<uintptr_t>(p);
     const uintptr_t aligned = (start + slab_bytes - 1) & ~(slab_bytes - 1);
     if (aligned > start)
         munmap(p, aligned - start);
     if (start + span > aligned + slab_bytes)
         munmap(reinterpret_cast<void*>(aligned + slab_bytes), start + span - aligned - slab_bytes);
-    if (huge)
-        madvise(reinterpret_cast<void*>(aligned), slab_bytes, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(aligned), slab_bytes, MADV_HUGEPAGE);
     return reinterpret_cast<char*>(aligned);
 }
 
@@ -241,6 +243,7 @@ struct track {
 // tick, with the low byte saying that it is known and whether it lies
 // within the bend range.
 constexpr uint32_t bend_known = 1, bend_near = 2;
+constexpr uint8_t unknown_key = 0xFF;  // keys are 0..127
 
 }  // namespace
 
@@ -255,9 +258,8 @@ struct td_midi_writer {
     uint32_t unplaced[32] = {};  // by sample: bit c, channel c waits for its track
     uint32_t samples_waiting = 0;  // bit n: sample n has events waiting
     size_t kept_since_settled = 0;  // events
-    std::vector<double> pitches;  // by period
-    std::vector<uint8_t> keys;    // by period: the nearest key
     std::vector<uint64_t> sorting;  // room to sort a track's events in
+    uint8_t keys[cached_periods];    // by period: the nearest key, once known
     // By key, then period: the bend, once made (0: not made yet). A slab
     // that comes zeroed, whose few pages used are made as they are first
     // used.
@@ -273,10 +275,16 @@ namespace {
 
 int32_t nearest_key(double pitch) { return std::clamp(round_half_away(pitch), 0, 127); }
 
-int32_t key_of(const td_midi_writer& w, int32_t period)
+// The nearest key to period (above 0), kept by the writer once known: a
+// song plays few periods.
+int32_t key_of(td_midi_writer& w, int32_t period)
 {
-    return period < cached_periods ? w.keys[static_cast<size_t>(period)]
-                                   : nearest_key(td_note_pitch(period));
+    if (period >= cached_periods)
+        return nearest_key(td_note_pitch(period));
+    uint8_t& key = w.keys[period];
+    if (key == unknown_key)
+        key = static_cast<uint8_t>(nearest_key(td_note_pitch(period)));
+    return key;
 }
 
 int32_t bend_value(double pitch, int32_t key)
@@ -300,18 +308,18 @@ uint32_t* bends_of(td_midi_writer& w, int32_t key)
 
 // The bend to period (above 0) from the voice's key: a vibrato goes over
 // few of them.
-uint32_t new_bend(const td_midi_writer& w, uint32_t* bends, int32_t key, int32_t period)
+uint32_t new_bend(uint32_t* bends, int32_t key, int32_t period)
 {
     if (period >= cached_periods)
         return make_bend(td_note_pitch(period), key);
-    return bends[period] = make_bend(w.pitches[static_cast<size_t>(period)], key);
+    return bends[period] = make_bend(td_note_pitch(period), key);
 }
 
-inline uint32_t bend_of(const td_midi_writer& w, uint32_t* bends, int32_t key, int32_t period)
+inline uint32_t bend_of(uint32_t* bends, int32_t key, int32_t period)
 {
     if (period < cached_periods && bends[period] != 0)
         return bends[period];
-    return new_bend(w, bends, key, period);
+    return new_bend(bends, key, period);
 }
 
 int64_t tick_at(td_midi_writer& w, int64_t frame)
@@ -342,7 +350,7 @@ struct note_events {
     {
         key = key_of(w, period);
         bends = bends_of(w, key);
-        bend(tick, bend_of(w, bends, key, period));
+        bend(tick, bend_of(bends, key, period));
         put(tick, 0x90, key, std::clamp(2 * volume, 1, 127));
         sounding = true;
     }
@@ -409,7 +417,7 @@ struct note_events {
             return;
         period = new_period;
         if (sounding) {
-            const uint32_t value = bend_of(w, bends, key, period);
+            const uint32_t value = bend_of(bends, key, period);
             if (value & bend_near) {
                 bend(tick, value);
                 return;
@@ -799,13 +807,7 @@ td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
     w->rate = rate;
     for (auto& row : w->track_of)
         std::fill(std::begin(row), std::end(row), -1);
-    w->pitches.assign(cached_periods, 0.0);
-    for (int32_t period = 1; period < cached_periods; period++)
-        w->pitches[static_cast<size_t>(period)] = td_note_pitch(period);
-    w->keys.assign(cached_periods, 0);
-    for (int32_t period = 1; period < cached_periods; period++)
-        w->keys[static_cast<size_t>(period)] =
-            static_cast<uint8_t>(nearest_key(w->pitches[static_cast<size_t>(period)]));
+    std::fill(std::begin(w->keys), std::end(w->keys), unknown_key);
     std::fill(std::begin(w->frame_ticks), std::end(w->frame_ticks),
               td_midi_writer::frame_tick{-1, tick_of(-1, rate)});
     return w;
