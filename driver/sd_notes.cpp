@@ -112,20 +112,20 @@ void start_note(int ch, int64_t frame, int32_t cell_note)
 
 // A period and the volume after it as one number: most ticks change
 // neither, and one test of both is one guess of the processor's.
-uint64_t sound_at(const int32_t* period)
+template <typename State>
+uint64_t sound_of(const State& s)
 {
+    static_assert(offsetof(State, volume) == offsetof(State, period) + 4);
     uint64_t both;
-    std::memcpy(&both, period, sizeof both);
+    std::memcpy(&both, reinterpret_cast<const char*>(&s) + offsetof(State, period), sizeof both);
     return both;
 }
-static_assert(offsetof(voice_state, volume) == offsetof(voice_state, period) + 4);
-static_assert(offsetof(running_note, volume) == offsetof(running_note, period) + 4);
 
 inline void note_changes(int ch, int64_t frame)
 {
     const voice_state& v = voices[ch];
     running_note& r = running[ch];
-    if (sound_at(&v.period) == sound_at(&r.period))
+    if (sound_of(v) == sound_of(r))
         return;
     r.changes.push_back(vex_note_change{frame, v.period, v.volume});
     r.period = v.period;
