@@ -7,7 +7,6 @@
 #include "frontend/note_files.h"
 
 #include <algorithm>
-#include <limits>
 #include <memory>
 
 #include "frontend/notes_csv.h"
@@ -94,8 +93,6 @@ void settle(int64_t (*running_from)(int32_t), bool all)
     if (run.midi && (all || td_midi_worth_settling(*run.midi)))
         td_midi_settle(*run.midi, running_from);
 }
-
-int64_t nothing_runs(int32_t) { return std::numeric_limits<int64_t>::max(); }
 
 void take_ended()
 {
@@ -198,7 +195,7 @@ bool td_note_files_finish()
         return false;
     vex_notes_record(0);
     take_ended();
-    settle(nothing_runs, true);
+    settle(td_midi_nothing_runs, true);
     std::vector<td_note_file>& files = *run.files;
     bool ok = true;
     for (size_t i = 0; i < files.size(); i++) {

@@ -779,8 +779,6 @@ void add_tempo_track(td_midi_bytes& out)
               {});
 }
 
-int64_t nothing_runs(int32_t) { return never; }
-
 std::string midi_of_list(const td_note_list& list, const td_note_names& names, int32_t rate,
                          int32_t only)
 {
@@ -788,7 +786,7 @@ std::string midi_of_list(const td_note_list& list, const td_note_names& names, i
     for (const vex_note& note : td_notes_in_order(list))
         if (only == 0 || note.sample == only)
             td_midi_keep(*w, note, list.changes.data() + note.first_change);
-    td_midi_settle(*w, nothing_runs);
+    td_midi_settle(*w, td_midi_nothing_runs);
     const td_midi_bytes bytes = td_midi_file(*w, only);
     std::string file;
     for (const std::string_view piece : bytes.pieces)
@@ -799,6 +797,8 @@ std::string midi_of_list(const td_note_list& list, const td_note_names& names, i
 }  // namespace
 
 void td_midi_writer_free::operator()(td_midi_writer* w) const { delete w; }
+
+int64_t td_midi_nothing_runs(int32_t) { return never; }
 
 td_midi_ptr td_midi_start(const td_note_names& names, int32_t rate)
 {

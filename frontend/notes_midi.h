@@ -42,6 +42,8 @@ bool td_midi_worth_settling(const td_midi_writer& w);
 // earliest running note of sample n starts (every note of it that starts
 // before has been kept), for the samples that have events waiting.
 void td_midi_settle(td_midi_writer& w, int64_t (*running_from)(int32_t));
+// A running_from for when nothing runs any more: every event is settled.
+int64_t td_midi_nothing_runs(int32_t sample);
 // The file once every note is kept and settled (every sample's tracks,
 // or only sample n's), in the order of its bytes: small pieces made here,
 // and the tracks' events as the writer holds them.

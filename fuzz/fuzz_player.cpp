@@ -102,8 +102,6 @@ void mix_block_noting()
         td_midi_settle(*midi, vex_notes_running_from);
 }
 
-int64_t nothing_runs(int32_t) { return INT64_MAX; }
-
 void mix_block_with_stems()
 {
     static int16_t stem[32][2 * td_blockframes];
@@ -143,7 +141,7 @@ void play(const uint8_t* data, size_t size)
     load_and_render(data, size, 0, mix_block_noting);
     vex_notes_record(0);
     take_notes();
-    td_midi_settle(*midi, nothing_runs);
+    td_midi_settle(*midi, td_midi_nothing_runs);
     std::string file;
     for (const std::string_view piece : td_midi_file(*midi, 0).pieces)
         file += piece;
