@@ -6,8 +6,12 @@
 // once the render is done.
 #include "frontend/note_files.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "frontend/notes_csv.h"
 #include "frontend/notes_midi.h"
@@ -47,6 +51,16 @@ std::string without_extension(const std::string& path)
 }
 
 bool opened(const td_note_file& f) { return f.file.fd >= 0; }
+
+// Written as they come: for files this small, room set aside ahead and
+// given back at the close costs more than it saves.
+bool open_note_file(td_note_file& f)
+{
+    if (!td_file_open(f.file, f.path))
+        return false;
+    f.file.reserves_ahead = false;
+    return true;
+}
 
 // A file written in place could be read by the reader of the audio, who
 // then must not wait for it.
@@ -113,11 +127,17 @@ void take_ended()
 bool write_midi(td_note_file& f)
 {
     const td_midi_bytes bytes = td_midi_file(*run.midi, f.sample);
-    bool ok = (opened(f) || td_file_open(f.file, f.path)) &&
+    bool ok = (opened(f) || open_note_file(f)) &&
               td_file_reserve(f.file, static_cast<int64_t>(bytes.size));
     for (const std::string_view piece : bytes.pieces)
         ok = ok && td_file_write(f.file, piece.data(), piece.size());
     return td_file_close(f.file) && ok;
+}
+
+void close_all(const std::vector<int>& fds)
+{
+    for (const int fd : fds)
+        close(fd);
 }
 
 void end_run()
@@ -158,7 +178,7 @@ bool td_note_files_start(std::vector<td_note_file>& files, const td_note_names& 
 {
     end_run();
     for (td_note_file& f : files) {
-        if (!td_file_open(f.file, f.path)) {
+        if (!open_note_file(f)) {
             td_discard_note_files(files);
             return false;
         }
@@ -229,11 +249,26 @@ void td_note_files_counts(int32_t notes[32], uint32_t channels[32])
     std::copy(std::begin(run.channels), std::end(run.channels), channels);
 }
 
-bool td_publish_note_files(std::vector<td_note_file>& files)
+bool td_publish_note_files(std::vector<td_note_file>& files, const std::function<bool()>& and_then)
 {
     bool ok = true;
-    for (td_note_file& f : files)
+    std::vector<int> replaced;
+    for (td_note_file& f : files) {
+        const int held = td_file_hold_replaced(f.file);
+        if (held >= 0)
+            replaced.push_back(held);
         ok = td_file_publish(f.file) && ok;
+    }
+    std::thread freeing;
+    try {
+        if (!replaced.empty())
+            freeing = std::thread(close_all, replaced);
+    } catch (const std::system_error&) {
+        close_all(replaced);
+    }
+    ok = ok && (!and_then || and_then());
+    if (freeing.joinable())
+        freeing.join();
     return ok;
 }
 

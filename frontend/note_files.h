@@ -2,6 +2,7 @@
 // render goes and published with its audio.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,9 @@ void td_note_files_counts(int32_t notes[32], uint32_t channels[32]);
 // In a process that leaves the notes to another: stops recording and
 // closes its descriptors of the files.
 void td_note_files_leave();
-bool td_publish_note_files(std::vector<td_note_file>& files);
+// Publishes the files, then, when all went well, calls and_then (the audio's
+// publishing): meanwhile another thread frees the files they replaced, a
+// few milliseconds for files of some megabytes.
+bool td_publish_note_files(std::vector<td_note_file>& files,
+                           const std::function<bool()>& and_then = {});
 void td_discard_note_files(std::vector<td_note_file>& files);

@@ -270,6 +270,13 @@ bool td_file_publish(td_output_file& file)
     return true;
 }
 
+int td_file_hold_replaced(const td_output_file& file)
+{
+    if (file.failed || file.temp.empty())
+        return -1;
+    return open(file.target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+}
+
 void td_file_discard(td_output_file& file)
 {
     if (file.fd >= 0 && file.owns_fd)

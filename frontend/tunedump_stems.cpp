@@ -228,7 +228,7 @@ bool publish_all(stems_run& run)
     for (int32_t n = stem_slots - 1; n >= 1 && ok; n--)
         if (run.files[n].sink && !run.files[n].sink->publish())
             ok = false;
-    ok = ok && td_publish_note_files(run.notes) && run.files[0].sink->publish();
+    ok = ok && td_publish_note_files(run.notes, [&run] { return run.files[0].sink->publish(); });
     td_signals_release();
     return ok;
 }

@@ -111,7 +111,7 @@ int render_main(const td_request& r)
     if (ok) {
         // The notes first: new audio marks a complete render.
         td_signals_hold();
-        ok = td_publish_note_files(notes) && sink->publish();
+        ok = td_publish_note_files(notes, [&sink] { return sink->publish(); });
         td_signals_release();
     }
     if (!ok) {

@@ -147,6 +147,8 @@ TEST(SafeOutput, StoppedRunsLeaveTheOldFileOrTheWholeRender)
         // Long enough for parts on a machine with more than one processor.
         {"parts", {mod4, "0", "1200", "DEST"}, {""}},
         {"stems", {"--stems", mod4, "300", "DEST"}, {"/mix.wav", "/01.wav", "/02.wav"}},
+        // The note files replace theirs as the audio does.
+        {"notes", {"--notes", mod4, "0", "1200", "DEST"}, {"", ".csv", ".mid"}},
     };
     struct stop {
         const char* name;
