@@ -592,6 +592,40 @@ bool put_runs(track& t, taken_events* taken, size_t count)
     return !t.sorted;
 }
 
+// Each pass of the sort cuts the events into this many stripes, each with
+// counts of its own, and moves one event of each in turn: the events of one
+// tick, which go one after another to the same place, then wait on each
+// other's stores only once a turn.
+constexpr size_t stripes = 4;
+constexpr size_t most_digits = 2048;
+
+// One pass of the sort: in's n events to out, kept in order within each
+// digit at shift.
+void sort_pass(const uint64_t* in, uint64_t* out, size_t n, int shift, uint64_t mask,
+               uint32_t (&place)[stripes][most_digits])
+{
+    // Stripe s is in[s * per ..], the last one with the rest as well.
+    const size_t per = n / stripes, last = (stripes - 1) * per;
+    for (uint32_t* p : place)
+        std::fill_n(p, mask + 1, 0u);
+    for (size_t i = 0; i < per; i++)
+        for (size_t s = 0; s < stripes; s++)
+            place[s][(in[s * per + i] >> shift) & mask]++;
+    for (size_t i = stripes * per; i < n; i++)
+        place[stripes - 1][(in[i] >> shift) & mask]++;
+    uint32_t sum = 0;
+    for (size_t d = 0; d <= mask; d++)
+        for (uint32_t* p : place)
+            sum += std::exchange(p[d], sum);
+    for (size_t i = 0; i < per; i++)
+        for (size_t s = 0; s < stripes; s++) {
+            const uint64_t e = in[s * per + i];
+            out[place[s][(e >> shift) & mask]++] = e;
+        }
+    for (size_t i = last + per; i < n; i++)
+        out[place[stripes - 1][(in[i] >> shift) & mask]++] = in[i];
+}
+
 // The events of lists that play at once, in the order of their ticks, and
 // at one tick list after list: the lists' events one list after the other,
 // sorted by tick a digit at a time, each pass keeping the order of the one
@@ -615,47 +649,25 @@ void put_sorted(td_midi_writer& w, track& t, const taken_events* taken, size_t c
     uint64_t* in = w.sorting.data();
     uint64_t* out = in + n;
     // Ticks from the first: the digits are then the low bits of the high
-    // half. The count of each digit of the first two passes is taken as
-    // the events are gathered.
-    const int bits = std::bit_width(static_cast<uint64_t>(last - first));
-    const int passes = (bits + 10) / 11;
-    const int digit = passes > 0 ? (bits + passes - 1) / passes : 0;
-    const int shift0 = 32;
-    const uint64_t mask = (uint64_t{1} << digit) - 1;
-    const int shift1 = shift0 + digit;
-    uint32_t place0[2048], place1[2048];
-    std::fill_n(place0, mask + 1, 0u);
-    std::fill_n(place1, mask + 1, 0u);
+    // half.
     const uint64_t from_first = static_cast<uint64_t>(first) << 32;
     uint64_t* at = in;
     for (size_t k = 0; k < count; k++) {
         event_list& l = *taken[k].list;
         const uint64_t* const from = l.events.data() + l.head;
         const uint64_t channel_bits = l.channel_bits;
-        for (size_t i = 0; i < taken[k].count; i++) {
-            const uint64_t e = (from[i] - from_first) | channel_bits;
-            at[i] = e;
-            place0[(e >> shift0) & mask]++;
-            place1[(e >> shift1) & mask]++;
-        }
+        for (size_t i = 0; i < taken[k].count; i++)
+            at[i] = (from[i] - from_first) | channel_bits;
         at += taken[k].count;
         l.head += taken[k].count;
     }
+    const int bits = std::bit_width(static_cast<uint64_t>(last - first));
+    const int passes = (bits + 10) / 11;
+    const int digit = passes > 0 ? (bits + passes - 1) / passes : 0;
+    const uint64_t mask = (uint64_t{1} << digit) - 1;
+    uint32_t place[stripes][most_digits];
     for (int pass = 0; pass < passes; pass++) {
-        const int shift = shift0 + pass * digit;
-        uint32_t* const place = pass == 0 ? place0 : place1;
-        if (pass > 1) {
-            std::fill_n(place, mask + 1, 0u);
-            for (size_t i = 0; i < n; i++)
-                place[(in[i] >> shift) & mask]++;
-        }
-        uint32_t sum = 0;
-        for (size_t d = 0; d <= mask; d++)
-            sum += std::exchange(place[d], sum);
-        for (size_t i = 0; i < n; i++) {
-            const uint64_t e = in[i];
-            out[place[(e >> shift) & mask]++] = e;
-        }
+        sort_pass(in, out, n, 32 + pass * digit, mask, place);
         std::swap(in, out);
     }
     body_end b = end_of_body(t);
