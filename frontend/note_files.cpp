@@ -52,15 +52,7 @@ std::string without_extension(const std::string& path)
 
 bool opened(const td_note_file& f) { return f.file.fd >= 0; }
 
-// Written as they come: for files this small, room set aside ahead and
-// given back at the close costs more than it saves.
-bool open_note_file(td_note_file& f)
-{
-    if (!td_file_open(f.file, f.path))
-        return false;
-    f.file.reserves_ahead = false;
-    return true;
-}
+
 
 // A file written in place could be read by the reader of the audio, who
 // then must not wait for it.
@@ -127,7 +119,7 @@ void take_ended()
 bool write_midi(td_note_file& f)
 {
     const td_midi_bytes bytes = td_midi_file(*run.midi, f.sample);
-    bool ok = (opened(f) || open_note_file(f)) &&
+    bool ok = (opened(f) || td_file_open(f.file, f.path)) &&
               td_file_reserve(f.file, static_cast<int64_t>(bytes.size));
     for (const std::string_view piece : bytes.pieces)
         ok = ok && td_file_write(f.file, piece.data(), piece.size());
@@ -178,7 +170,7 @@ bool td_note_files_start(std::vector<td_note_file>& files, const td_note_names& 
 {
     end_run();
     for (td_note_file& f : files) {
-        if (!open_note_file(f)) {
+        if (!td_file_open(f.file, f.path)) {
             td_discard_note_files(files);
             return false;
         }
