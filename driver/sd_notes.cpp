@@ -41,13 +41,13 @@ struct voice_state {
     int32_t sample_before;  // the sample the voice had as the tick began
 };
 
-// What every tick looks at comes first.
-struct running_note {
+// What every tick looks at comes first, in one cache line.
+struct alignas(64) running_note {
     bool open;
     int32_t period, volume;  // as last noted
     int64_t silent_from;     // the volume has been 0 since this frame; -1 if not
-    vex_note note;
     std::vector<vex_note_change> changes;
+    vex_note note;
 };
 
 voice_state voices[channels];
