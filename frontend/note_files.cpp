@@ -52,8 +52,6 @@ std::string without_extension(const std::string& path)
 
 bool opened(const td_note_file& f) { return f.file.fd >= 0; }
 
-
-
 // A file written in place could be read by the reader of the audio, who
 // then must not wait for it.
 bool streams(const td_note_file& f) { return !f.file.temp.empty(); }
