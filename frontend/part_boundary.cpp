@@ -103,15 +103,16 @@ bool td_boundary_start_here(const td_part_boundary& boundary, int32_t at, int32_
 }
 
 // Both end together when the part before moves on from at to y (at the
-// last part's pace of moving on, notes aside: an upper bound of its own)
-// and renders y..end, while the last part renders from where it has
-// claimed to y, then moves on to the end taking its notes.
+// last part's pace of moving on, the writing of notes aside: an upper
+// bound of its own) and renders y..end, while the last part renders from
+// where it has claimed to y, then moves on to the end taking its notes.
 int32_t td_boundary_take_end(td_part_boundary& boundary, int32_t at, int32_t end)
 {
     td_claims& last = boundary.last;
     const double render = pace_of(boundary.before), last_render = pace_of(last);
-    const double moving = boundary.last_moving_ns.load();
-    const double last_moving = boundary.last_takes_notes.load() ? moving : 0.0;
+    const double moving = boundary.moving_ns.load();
+    const double last_moving =
+        boundary.last_takes_notes.load() ? boundary.last_moving_ns.load() : 0.0;
     const uint64_t claim = last.claim.load();
     if (render == 0.0 || last_render == 0.0 || (claim & closed_bit))
         return end;

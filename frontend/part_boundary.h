@@ -29,6 +29,9 @@ struct td_part_boundary {
     td_claims last;    // the last part, once it renders
     // What a frame cost the last part as it moved on, notes included.
     std::atomic<double> last_moving_ns{0.0};
+    // The same, the writing of notes aside: at most what the part before,
+    // which writes none, pays to move on.
+    std::atomic<double> moving_ns{0.0};
     std::atomic<bool> last_takes_notes{false};
 };
 

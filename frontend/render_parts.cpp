@@ -109,8 +109,11 @@ int32_t last_part_start(td_part_boundary& boundary, int32_t frames, bool notes)
     }
     const int32_t start = td_claims_close(boundary.before, at);
     skip_to(at, start, notes, &take_ns);
-    if (start > 0)
-        boundary.last_moving_ns = static_cast<double>(td_boundary_now() - began) / start;
+    if (start > 0) {
+        const auto moving = static_cast<double>(td_boundary_now() - began);
+        boundary.last_moving_ns = moving / start;
+        boundary.moving_ns = (moving - static_cast<double>(take_ns)) / start;
+    }
     boundary.last_takes_notes = notes;
     return start;
 }

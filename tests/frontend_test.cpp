@@ -289,7 +289,7 @@ TEST(Parts, BoundarySettlesBetweenClaims)
 TEST(Parts, TheEndIsTakenWhereBothEndTogether)
 {
     struct row {
-        double pace, last_pace, moving;  // nanoseconds a frame
+        double pace, last_pace, moving, writing;  // nanoseconds a frame
         bool notes;
         int32_t last_claimed;
         int32_t expected;  // 0: not taken
@@ -297,11 +297,14 @@ TEST(Parts, TheEndIsTakenWhereBothEndTogether)
     // Done at frame 1,000,000 of 2,000,000.
     const row rows[] = {
         // A last part three times as slow: 1*(y-1M) + 10*(2M-y) = 30*(y-1.1M).
-        {10, 30, 1, false, 1100000, 1333333},
+        {10, 30, 1, 0, false, 1100000, 1333333},
         // With notes it still moves on to the end: the other takes more.
-        {10, 30, 1, true, 1100000, 1315789},
+        {10, 30, 1, 0, true, 1100000, 1315789},
+        // And more again when writing them slows its moving on, not the
+        // other's: 1*(y-1M) + 10*(2M-y) = 30*(y-1.1M) + 3*(2M-y).
+        {10, 30, 1, 2, true, 1100000, 1277778},
         // As fast, and nearly done: nothing worth taking.
-        {10, 10, 1, false, 1980000, 0},
+        {10, 10, 1, 0, false, 1980000, 0},
     };
     for (const row& r : rows) {
         td_part_boundary* boundary = td_boundary_new(0);
@@ -314,7 +317,8 @@ TEST(Parts, TheEndIsTakenWhereBothEndTogether)
         boundary->last.claim = static_cast<uint64_t>(r.last_claimed);
         boundary->last.rendered = r.last_claimed - 1000000;
         boundary->last.started = now - static_cast<int64_t>((r.last_claimed - 1000000) * r.last_pace);
-        boundary->last_moving_ns = r.moving;
+        boundary->last_moving_ns = r.moving + r.writing;
+        boundary->moving_ns = r.moving;
         boundary->last_takes_notes = r.notes;
         const int32_t from = td_boundary_take_end(*boundary, 1000000, 2000000);
         if (r.expected == 0) {
