@@ -272,7 +272,10 @@ void bench_stereo(const std::string& tunedump, const std::string& floor_program,
 }
 
 // A render that also writes its notes (CSV and MIDI beside it) against the
-// same render without.
+// same render without, run by run in pairs: the ratio is the median of the
+// pairs' ratios, as the load of a shared machine moves both runs of a pair
+// alike but drifts from one pair to the next. Twice as many pairs as the
+// other rows have runs: the difference is small beside that drift.
 void bench_notes(const std::string& tunedump, const std::string& dir, int runs)
 {
     std::printf("\nnotes, %d s: a render with --notes against the same without\n", seconds);
@@ -280,16 +283,17 @@ void bench_notes(const std::string& tunedump, const std::string& dir, int runs)
     const std::string wav = dir + "/notes.wav";
     for (const char* signature : {"M.K.", "8CHN", "32CH"}) {
         const std::string module = dir + "/bench-" + std::string(signature) + ".mod";
-        std::vector<double> with, without;
-        for (int i = 0; i < runs; i++) {
+        std::vector<double> with, without, ratios;
+        for (int i = 0; i < 2 * runs; i++) {
             without.push_back(
                 time_process({tunedump, module, "0", std::to_string(seconds), wav}).seconds);
             with.push_back(time_process({tunedump, "--notes", module, "0",
                                          std::to_string(seconds), wav})
                                .seconds);
+            ratios.push_back(with.back() / without.back());
         }
-        const double w = median(with), wo = median(without);
-        std::printf("%-6s %9.3fs %9.3fs %7.2fx %5.1fx\n", signature, w, wo, w / wo, 1.1);
+        std::printf("%-6s %9.3fs %9.3fs %7.2fx %5.1fx\n", signature, median(with),
+                    median(without), median(ratios), 1.1);
     }
     for (const char* f : {"notes.wav", "notes.csv", "notes.mid"})
         unlink((dir + "/" + f).c_str());
