@@ -274,7 +274,7 @@ int td_file_hold_replaced(const td_output_file& file)
 {
     if (file.failed || file.temp.empty())
         return -1;
-    return open(file.target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    return open(file.target.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW);
 }
 
 void td_file_discard(td_output_file& file)

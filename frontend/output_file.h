@@ -50,10 +50,10 @@ bool td_file_write_whole(td_output_file& file, const std::string& dest, const st
 bool td_file_close(td_output_file& file);
 // Renames the closed temporary over the destination.
 bool td_file_publish(td_output_file& file);
-// The file a publish is about to replace, opened for reading; -1 when
-// there is none or it cannot be opened. Held open, the replaced file gives
-// its room back only when the descriptor is closed, which can then be done
-// beside other work.
+// The file a publish is about to replace, held by a path descriptor (which
+// needs no right to read it and opens no device); -1 when there is none.
+// Held, the replaced file gives its room back only when the descriptor is
+// closed, which can then be done beside other work.
 int td_file_hold_replaced(const td_output_file& file);
 // Closes and removes the temporary; the destination stays as it was.
 void td_file_discard(td_output_file& file);
