@@ -81,9 +81,10 @@ std::vector<pid_t> group_members(pid_t group)
 
 size_t alive_in_group(pid_t group) { return group_members(group).size(); }
 
-// Descriptors of the process open on a temporary of the run.
-int temporaries_open(pid_t pid)
+// Descriptors of the process open on the temporary of audio.
+int temporaries_open(pid_t pid, const std::string& audio)
 {
+    const std::string temporary = "/." + audio.substr(audio.rfind('/') + 1) + ".tunedump-";
     int open = 0;
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     DIR* dir = opendir(fds.c_str());
@@ -92,7 +93,7 @@ int temporaries_open(pid_t pid)
     while (const dirent* e = readdir(dir)) {
         char target[4096];
         const ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
-        open += n > 0 && std::string(target, static_cast<size_t>(n)).find("tunedump-") !=
+        open += n > 0 && std::string(target, static_cast<size_t>(n)).find(temporary) !=
                              std::string::npos;
     }
     closedir(dir);
@@ -100,14 +101,14 @@ int temporaries_open(pid_t pid)
 }
 
 // Parts that cannot finish on their own: only being killed ends them. They
-// are stopped once they opened the temporary themselves (they inherit one
-// descriptor of it), which they do after asking to die with the program;
-// and while this process adopts them, the kernel does not wake a stopped
-// group whose leader died.
-void freeze_parts(pid_t run)
+// are stopped once they opened the audio's temporary themselves (they
+// inherit one descriptor of it, and those of the note files), which they do
+// after asking to die with the program; and while this process adopts
+// them, the kernel does not wake a stopped group whose leader died.
+void freeze_parts(pid_t run, const std::string& audio)
 {
     for (const pid_t member : group_members(run))
-        if (member != run && temporaries_open(member) >= 2)
+        if (member != run && temporaries_open(member, audio) >= 2)
             kill(member, SIGSTOP);
 }
 
@@ -172,7 +173,7 @@ TEST(SafeOutput, StoppedRunsLeaveTheOldFileOrTheWholeRender)
                     put_old(dest + file);
                 const pid_t run = start(with_dest(f.args, dest));
                 std::this_thread::sleep_for(moment);
-                freeze_parts(run);
+                freeze_parts(run, dest + f.files.front());
                 kill(s.group ? -run : run, s.signal);
                 const int raw = wait_status(run);
                 const auto deadline = std::chrono::steady_clock::now() + 1500ms;
