@@ -605,7 +605,7 @@ void sort_pass(const uint64_t* in, uint64_t* out, size_t n, int shift, uint64_t 
                uint32_t (&place)[stripes][most_digits])
 {
     // Stripe s is in[s * per ..], the last one with the rest as well.
-    const size_t per = n / stripes, last = (stripes - 1) * per;
+    const size_t per = n / stripes;
     for (uint32_t* p : place)
         std::fill_n(p, mask + 1, 0u);
     for (size_t i = 0; i < per; i++)
@@ -622,7 +622,7 @@ void sort_pass(const uint64_t* in, uint64_t* out, size_t n, int shift, uint64_t 
             const uint64_t e = in[s * per + i];
             out[place[s][(e >> shift) & mask]++] = e;
         }
-    for (size_t i = last + per; i < n; i++)
+    for (size_t i = stripes * per; i < n; i++)
         out[place[stripes - 1][(in[i] >> shift) & mask]++] = in[i];
 }
 
